@@ -1,0 +1,26 @@
+# The native half: test frameworks from Debian, and the Windows half as an external
+# project of the same source tree, configured with the mingw-w64 toolchain.
+find_package(GTest REQUIRED)
+find_package(benchmark REQUIRED)
+include(GoogleTest)
+include(ExternalProject)
+
+set(ZELTAVO_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH
+    "Wine prefix in which the tests run Windows programs")
+set(ZELTAVO_WINDOWS_BINARY_DIR ${CMAKE_BINARY_DIR}/windows)
+
+ExternalProject_Add(windows
+    SOURCE_DIR ${CMAKE_SOURCE_DIR}
+    BINARY_DIR ${ZELTAVO_WINDOWS_BINARY_DIR}
+    CMAKE_ARGS
+        -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-w64-x86_64.cmake
+        -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+        -DZELTAVO_WARNINGS_AS_ERRORS=${ZELTAVO_WARNINGS_AS_ERRORS}
+        -DZELTAVO_WINEPREFIX=${ZELTAVO_WINEPREFIX}
+    BUILD_ALWAYS TRUE
+    INSTALL_COMMAND "")
+
+# One ctest run covers both halves: the Windows tree's tests are listed as a
+# subdirectory of this one.
+file(WRITE ${CMAKE_BINARY_DIR}/windows-tests.cmake "subdirs(\"${ZELTAVO_WINDOWS_BINARY_DIR}\")\n")
+set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${CMAKE_BINARY_DIR}/windows-tests.cmake)

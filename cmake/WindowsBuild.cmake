@@ -1,0 +1,15 @@
+# The Windows half: zeltavo.exe and the Windows-side tests.
+#
+# The C++ runtime, libgcc and winpthread are linked statically, so the executables
+# import system DLLs only; release builds are stripped.
+add_link_options(-static $<$<CONFIG:Release>:-s>)
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+
+set(ZELTAVO_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH
+    "Wine prefix in which the tests run Windows programs")
+
+# Debian ships GoogleTest as source for exactly this: building it with another toolchain.
+set(ZELTAVO_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources")
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(${ZELTAVO_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
