@@ -1,0 +1,378 @@
+"""End-to-end rig: run a Windows executable under Wine on a private X server.
+
+Usage:
+    with rig.Desktop() as desk:
+        run = desk.run("zeltavo.exe", winedebug="+d3d11")
+        wid = run.find_window(title="zeltavo")
+        shot = desk.screenshot()
+        desk.press("Escape")
+        code = run.wait(10)
+
+Exit codes: Wine hands the Linux parent only the low 8 bits of the Windows
+exit code, so ExitProcess(-1) reads back as 255; compare against
+wine_exit_code(windows_code). A negative code means the wine process was
+killed by that signal.
+"""
+import collections
+import contextlib
+import ctypes
+import fcntl
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+from PIL import ImageGrab
+
+SCREEN = (1920, 1080)
+DLL_OVERRIDES = "mscoree,mshtml="  # no mono/gecko install prompts
+MINGW_CXX = "x86_64-w64-mingw32-g++-posix"
+FIXTURES = Path(__file__).resolve().parent / "fixtures"
+
+Screenshot = collections.namedtuple("Screenshot", "pixels t_before t_after")
+TraceCall = collections.namedtuple("TraceCall", "timestamp thread function args")
+
+# "1234.567:0024:trace:win:WIN_CreateWindowEx args"; +timestamp and +pid optional.
+_TRACE_RE = re.compile(
+    r"^(?:(?P<ts>\d+\.\d+):)?(?:[0-9a-f]{4,8}:)?(?P<tid>[0-9a-f]{4,8}):"
+    r"(?P<cls>trace|warn|err|fixme):(?P<ch>\w+):(?P<fn>\w+) ?(?P<args>.*)$")
+
+
+def wine_exit_code(windows_code):
+    """What wait() returns for a program that exits with windows_code."""
+    return windows_code & 0xFF
+
+
+def trace_calls(text, channel, function=None, kind="trace"):
+    """Yield TraceCall for each Wine debug line of channel (and function).
+
+    timestamp is Wine's tick count in seconds (None without +timestamp).
+    """
+    for line in text.splitlines():
+        m = _TRACE_RE.match(line)
+        if (m and m["ch"] == channel and m["cls"] == kind
+                and (function is None or m["fn"] == function)):
+            ts = float(m["ts"]) if m["ts"] else None
+            yield TraceCall(ts, m["tid"], m["fn"], m["args"])
+
+
+def build_fixture(name, out_dir):
+    """Compile fixtures/<name>.cpp into out_dir/<name>.exe and return its path.
+
+    The single place that builds test programs; ZELTAVO_FIXTURE_DIR points at
+    prebuilt ones instead (e.g. produced by the CMake build).
+    """
+    prebuilt = os.environ.get("ZELTAVO_FIXTURE_DIR")
+    if prebuilt:
+        return Path(prebuilt) / (name + ".exe")
+    exe = Path(out_dir) / (name + ".exe")
+    subprocess.run([MINGW_CXX, "-O1", "-static", "-mwindows", "-o", str(exe),
+                    str(FIXTURES / (name + ".cpp"))], check=True)
+    return exe
+
+
+def wine_prefix():
+    default = Path(tempfile.gettempdir()) / ("zeltavo-wineprefix-%d" % os.getuid())
+    return Path(os.environ.get("ZELTAVO_WINEPREFIX", default)).resolve()
+
+
+def _base_env(prefix, display=None):
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    env.update(WINEPREFIX=str(prefix), WINEDLLOVERRIDES=DLL_OVERRIDES, WINEDEBUG="-all")
+    if display:
+        env["DISPLAY"] = display
+    return env
+
+
+@contextlib.contextmanager
+def prefix_lock(prefix):
+    """Exclusive lock on the prefix, across processes (flock on a sibling file)."""
+    prefix.parent.mkdir(parents=True, exist_ok=True)
+    with open(str(prefix) + ".lock", "w") as f:
+        fcntl.flock(f, fcntl.LOCK_EX)
+        yield
+
+
+def _make_prefix(prefix):
+    """Create the prefix once; caller holds prefix_lock."""
+    ready = prefix / ".zeltavo-ready"
+    if ready.exists():
+        return
+    env = _base_env(prefix)
+    quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineboot", "-i"], env=env, check=True, **quiet)
+    # A crash must end the process, not wait on a dialog nobody can click.
+    subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\WineDbg", "/v",
+                    "ShowCrashDialog", "/t", "REG_DWORD", "/d", "0", "/f"],
+                   env=env, check=True, **quiet)
+    subprocess.run(["wineserver", "-w"], env=env, check=True)  # registry on disk
+    ready.touch()
+
+
+def ensure_prefix(prefix=None):
+    prefix = Path(prefix) if prefix else wine_prefix()
+    with prefix_lock(prefix):
+        _make_prefix(prefix)
+    return prefix
+
+
+def _poll(fn, timeout, what, step=0.05):
+    end = time.monotonic() + timeout
+    while True:
+        value = fn()
+        if value:
+            return value
+        if time.monotonic() > end:
+            raise TimeoutError("timed out after %.1f s waiting for %s" % (timeout, what))
+        time.sleep(step)
+
+
+def _server_socket(prefix):
+    # Debian's wine keeps its server dir under a random /tmp name recorded in
+    # <prefix>/wineserver; upstream uses /tmp/.wine-<uid>.
+    redirect = prefix / "wineserver"
+    base = redirect.read_text().strip() if redirect.exists() else ".wine-%d" % os.getuid()
+    st = os.stat(prefix)
+    return Path("/tmp", base, "server-%x-%x" % (st.st_dev, st.st_ino), "socket")
+
+
+def descendants(root=None):
+    """Pids of all live-or-zombie descendants of root (default: this process)."""
+    children = collections.defaultdict(list)
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                stat = Path("/proc", entry, "stat").read_text()
+            except OSError:
+                continue
+            # comm may hold spaces or ')': ppid is the 2nd field after the last ')'.
+            children[int(stat.rsplit(")", 1)[1].split()[1])].append(int(entry))
+    found, todo = [], [root or os.getpid()]
+    while todo:
+        kids = children.get(todo.pop(), [])
+        found += kids
+        todo += kids
+    return found
+
+
+class Run:
+    """One program started under wine by Desktop.run()."""
+
+    def __init__(self, desktop, args, env, logdir):
+        self.desktop = desktop
+        self.args = args
+        self._stderr_path = logdir / "stderr.txt"
+        self._stdout_path = logdir / "stdout.txt"
+        self.started = time.monotonic()
+        with open(self._stderr_path, "wb") as err, open(self._stdout_path, "wb") as out:
+            self._proc = subprocess.Popen(["wine"] + args, env=env, stdout=out,
+                                          stderr=err, stdin=subprocess.DEVNULL)
+        self.pid = self._proc.pid  # the Windows program itself: wine execs into it
+        self.ended = None
+
+    def wait(self, timeout=30):
+        """Exit code (0..255, see module doc); raises TimeoutExpired if still running."""
+        code = self._proc.wait(timeout)
+        if self.ended is None:
+            self.ended = time.monotonic()
+        return code
+
+    def poll(self):
+        return self._proc.poll()
+
+    @property
+    def wall_seconds(self):
+        return (self.ended or time.monotonic()) - self.started
+
+    @property
+    def trace(self):
+        return self._stderr_path.read_text(errors="replace")
+
+    @property
+    def stdout(self):
+        return self._stdout_path.read_text(errors="replace")
+
+    def kill(self):
+        if self._proc.poll() is None:
+            self._proc.kill()
+        return self.wait()
+
+    def find_window(self, title=None, cls=None, timeout=20):
+        return self.desktop.find_window(title, cls, pid=self.pid, timeout=timeout)
+
+    def screenshot(self):
+        return self.desktop.screenshot()
+
+
+class Desktop:
+    """Private Xvfb + openbox + warm wineserver; everything ended by pid on exit.
+
+    The prefix lock is held for the Desktop's lifetime, so test processes that
+    share a prefix take turns instead of sharing (and killing) one wineserver.
+    """
+
+    def __init__(self, prefix=None, size=SCREEN):
+        self.prefix = Path(prefix) if prefix else wine_prefix()
+        self.size = size
+        self.display = None
+        self.runs = []
+        self.seen_pids = set()
+        self._procs = []
+        self._stack = contextlib.ExitStack()
+
+    def __enter__(self):
+        try:
+            self._start()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+        return self
+
+    def _start(self):
+        # Orphaned wine helpers (services.exe, explorer.exe ...) get reparented
+        # to us instead of pid 1, so they can be found and reaped by pid.
+        ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
+        self.logdir = Path(self._stack.enter_context(
+            tempfile.TemporaryDirectory(prefix="zeltavo-e2e-")))
+        self._stack.enter_context(prefix_lock(self.prefix))
+        _make_prefix(self.prefix)
+        env = _base_env(self.prefix)
+        # Only we may use this prefix now: clear a server left by a killed run.
+        subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+
+        read_fd, write_fd = os.pipe()
+        w, h = self.size
+        self._spawn(["Xvfb", "-displayfd", str(write_fd), "-screen", "0",
+                     "%dx%dx24" % (w, h), "-nolisten", "tcp"], "xvfb", pass_fds=(write_fd,))
+        os.close(write_fd)
+        number = b""
+        while not number.endswith(b"\n"):  # Xvfb writes the number, then "\n"
+            chunk = os.read(read_fd, 16)
+            if not chunk:
+                raise RuntimeError("Xvfb exited: " + (self.logdir / "xvfb.log").read_text())
+            number += chunk
+        os.close(read_fd)
+        self.display = ":" + number.decode().strip()
+
+        self.env = _base_env(self.prefix, self.display)
+        self._spawn(["openbox"], "openbox", env=self.env)
+        _poll(lambda: "window id" in self._x(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"],
+                                             check=False), 10, "openbox")
+        self._spawn(["wineserver", "-f", "-p"], "wineserver", env=self.env)
+        _poll(lambda: _server_socket(self.prefix).exists(), 10, "wineserver socket")
+
+    def _spawn(self, argv, log, **kw):
+        with open(self.logdir / (log + ".log"), "wb") as f:
+            proc = subprocess.Popen(argv, stdout=f, stderr=subprocess.STDOUT,
+                                    stdin=subprocess.DEVNULL, **kw)
+        self._procs.append(proc)
+        return proc
+
+    def __exit__(self, *exc):
+        for run in self.runs:
+            with contextlib.suppress(Exception):
+                run.kill()
+        if self.display:
+            # Asks only this prefix's server (which we hold the lock on) to end
+            # its wine processes; the sweep below catches anything left.
+            with contextlib.suppress(Exception):
+                subprocess.run(["wineserver", "-k"], env=self.env, timeout=10,
+                               stderr=subprocess.DEVNULL)
+        for proc in reversed(self._procs):
+            self.seen_pids.add(proc.pid)
+            if proc.poll() is None:
+                proc.terminate()
+            try:
+                proc.wait(5)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        for pid in descendants():
+            self.seen_pids.add(pid)
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGKILL)
+            with contextlib.suppress(ChildProcessError):
+                os.waitpid(pid, 0)
+        self._stack.close()
+        return False
+
+    def _x(self, argv, check=True):
+        res = subprocess.run(argv, env=self.env, capture_output=True, text=True, timeout=20)
+        if check and res.returncode:
+            raise RuntimeError("%s failed: %s" % (argv[0], res.stderr.strip()))
+        return res.stdout
+
+    def run(self, exe, *args, env=None, winedebug=None):
+        """Start exe under wine (non-blocking). winedebug e.g. "+win,+d3d11"
+        (+timestamp is added); None silences Wine's debug output."""
+        full_env = dict(self.env)
+        if winedebug:
+            full_env["WINEDEBUG"] = "+timestamp," + winedebug
+        full_env.update(env or {})
+        logdir = Path(tempfile.mkdtemp(prefix="run-", dir=self.logdir))
+        run = Run(self, [str(exe)] + [str(a) for a in args], full_env, logdir)
+        self.runs.append(run)
+        self.seen_pids.add(run.pid)
+        return run
+
+    def screenshot(self):
+        """Whole screen as uint8 (H, W, 3) RGB with monotonic times around the grab."""
+        t0 = time.monotonic()
+        image = ImageGrab.grab(xdisplay=self.display)
+        t1 = time.monotonic()
+        return Screenshot(np.asarray(image.convert("RGB")), t0, t1)
+
+    def press(self, key, wid=None):
+        """xdotool key name ("Escape", "q", "alt+Return"). Without wid the key goes
+        through XTEST to the focused window, as a user's keyboard would."""
+        target = ["--window", str(wid)] if wid else []
+        self._x(["xdotool", "key"] + target + [key])
+
+    def find_window(self, title=None, cls=None, pid=None, timeout=20):
+        """X id of the first visible window matching all given criteria.
+        Under Wine, the X WM_CLASS is the exe's file name ("probe.exe"), not the
+        Windows class name; the latter shows in the +win trace only."""
+        argv = ["xdotool", "search", "--all", "--onlyvisible"]
+        if title is not None:
+            argv += ["--name", "^%s$" % re.escape(title)]
+        if cls is not None:
+            argv += ["--class", "^%s$" % re.escape(cls)]
+        if pid is not None:
+            argv += ["--pid", str(pid)]
+        out = _poll(lambda: self._x(argv, check=False).split(), timeout,
+                    "window %r" % argv[4:])
+        return int(out[0])
+
+    def active_window(self):
+        out = self._x(["xdotool", "getactivewindow"], check=False).strip()
+        return int(out) if out else None
+
+    def window_geometry(self, wid):
+        """(x, y, width, height) in root coordinates."""
+        out = self._x(["xwininfo", "-id", str(wid)])
+        field = lambda name: int(re.search(name + r":\s+(-?\d+)", out).group(1))
+        return (field("Absolute upper-left X"), field("Absolute upper-left Y"),
+                field("Width"), field("Height"))
+
+    def window_props(self, wid):
+        """How the window looks to X and the window manager."""
+        info = self._x(["xwininfo", "-id", str(wid)])
+        props = self._x(["xprop", "-id", str(wid), "-notype", "WM_NAME", "WM_CLASS",
+                         "_NET_WM_PID", "_NET_WM_STATE", "_MOTIF_WM_HINTS"])
+        get = lambda name: (re.search(r"^%s\s*=\s*(.*)$" % name, props, re.M) or [None, ""])[1]
+        motif = [int(v, 16) for v in re.findall(r"0x[0-9a-f]+", get("_MOTIF_WM_HINTS"))]
+        return {
+            "title": get("WM_NAME").strip('"'),
+            "wm_class": tuple(re.findall(r'"([^"]*)"', get("WM_CLASS"))),
+            "pid": int(get("_NET_WM_PID") or 0),
+            "states": [s.strip() for s in get("_NET_WM_STATE").split(",") if s.strip()],
+            "override_redirect": "Override Redirect State: yes" in info,
+            "viewable": "Map State: IsViewable" in info,
+            # Motif hints: flags bit 1 says the decorations field (index 2) is set.
+            "decorated": not (len(motif) > 2 and motif[0] & 2 and motif[2] == 0),
+        }

@@ -1,0 +1,149 @@
+"""Self-test of the e2e rig against fixtures/probe_window.cpp under real Wine."""
+import os
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import rig  # noqa: E402
+
+FILL = (32, 160, 96)  # kFill in probe_window.cpp
+
+
+def build_probe(test_class):
+    test_class._tmp = tempfile.TemporaryDirectory(prefix="zeltavo-probe-")
+    test_class.probe = rig.build_fixture("probe_window", test_class._tmp.name)
+
+
+def alive(pid):
+    """True unless the pid is gone; zombies count as gone-but-unreaped, i.e. alive."""
+    return Path("/proc", str(pid)).exists()
+
+
+class ProbeWindowTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        build_probe(cls)
+        cls.desk = rig.Desktop().__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.desk.__exit__(None, None, None)
+        cls._tmp.cleanup()
+
+    def test_popup_window_is_found_photographed_and_closed_by_escape(self):
+        run = self.desk.run(self.probe, 30, winedebug="+win,+cursor")
+        wid = run.find_window(title="probe")
+        self.assertEqual(self.desk.window_geometry(wid), (0, 0, 1920, 1080))
+        props = self.desk.window_props(wid)
+        self.assertEqual(props["title"], "probe")
+        self.assertEqual(props["wm_class"], ("probe.exe", "probe.exe"))
+        self.assertEqual(props["pid"], run.pid)
+        self.assertFalse(props["decorated"])
+        self.assertTrue(props["viewable"])
+        self.assertIn("_NET_WM_STATE_FULLSCREEN", props["states"])
+        self.assertEqual(self.desk.find_window(cls="probe.exe"), wid)
+
+        # The fill is painted asynchronously after the window maps.
+        def filled():
+            shot = self.desk.screenshot()
+            return shot if (shot.pixels == FILL).all(axis=2).mean() > 0.999 else None
+        shot = rig._poll(filled, 10, "probe fill colour")
+        self.assertEqual(shot.pixels.shape, (1080, 1920, 3))
+        self.assertEqual(shot.pixels.dtype, np.uint8)
+        self.assertLessEqual(shot.t_before, shot.t_after)
+        self.assertLess(run.started, shot.t_before)
+
+        self.assertEqual(self.desk.active_window(), wid)
+        self.desk.press("Escape")  # XTEST, to whatever has focus
+        self.assertEqual(run.wait(10), 0)
+        self.assertGreater(run.wall_seconds, 0)
+
+        created = [c for c in rig.trace_calls(run.trace, "win", "WIN_CreateWindowEx")
+                   if c.args.startswith('"probe" L"PROBE"')]
+        self.assertEqual(len(created), 1, run.trace[-3000:])
+        self.assertIn("style=90000000", created[0].args)  # WS_POPUP | WS_VISIBLE
+        self.assertIn("0,0 1920x1080", created[0].args)
+        self.assertIsNotNone(created[0].timestamp)
+
+        # WM_ACTIVATE hides and confines the cursor.
+        shows = [c.args for c in rig.trace_calls(run.trace, "cursor", "NtUserShowCursor")]
+        self.assertIn("0, count=-1", shows)
+        clips = [c.args for c in rig.trace_calls(run.trace, "cursor", "NtUserClipCursor")]
+        self.assertIn("Clipping to (0,0)-(1920,1080)", clips)
+
+    def test_minus_one_exit_code_reads_back_as_low_byte(self):
+        run = self.desk.run(self.probe, 30)
+        wid = run.find_window(title="probe")
+        self.desk.press("q", wid)
+        self.assertEqual(run.wait(10), rig.wine_exit_code(-1))
+        self.assertEqual(rig.wine_exit_code(-1), 255)
+        self.assertNotIn(":trace:", run.trace)  # WINEDEBUG=-all without winedebug
+
+    def test_timeout_path_exits_with_three(self):
+        run = self.desk.run(self.probe, 1)
+        self.assertEqual(run.wait(20), 3)
+        self.assertGreaterEqual(run.wall_seconds, 1.0)
+
+
+class TraceParsingTest(unittest.TestCase):
+    TEXT = "\n".join([
+        "it looks like wine32 is missing, you should install it.",
+        "1234.567:0024:trace:d3d11:d3d11_create_device adapter 0000, levels 1",
+        "0024:trace:d3d11:d3d11_create_device adapter 0001, levels 2",
+        "1235.000:0020:0028:trace:d3d11:d3d11_device_Release refcount 0",
+        "1235.100:0024:fixme:d3d11:d3d11_create_device something odd",
+        "1235.200:0024:trace:dxgi:d3d11_create_device other channel",
+    ])
+
+    def test_lines_of_one_channel_and_function(self):
+        calls = list(rig.trace_calls(self.TEXT, "d3d11", "d3d11_create_device"))
+        self.assertEqual([(c.timestamp, c.thread, c.args) for c in calls], [
+            (1234.567, "0024", "adapter 0000, levels 1"),
+            (None, "0024", "adapter 0001, levels 2")])
+        everything = list(rig.trace_calls(self.TEXT, "d3d11"))
+        self.assertEqual([c.function for c in everything],
+                         ["d3d11_create_device", "d3d11_create_device", "d3d11_device_Release"])
+        fixmes = list(rig.trace_calls(self.TEXT, "d3d11", kind="fixme"))
+        self.assertEqual([c.args for c in fixmes], ["something odd"])
+
+
+class DesktopCleanupTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        build_probe(cls)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._tmp.cleanup()
+
+    def check_all_gone(self, desk, inside):
+        self.assertTrue(inside, "no wine/X processes seen while the desktop ran")
+        self.assertTrue(set(inside) <= desk.seen_pids)
+        self.assertEqual([p for p in desk.seen_pids if alive(p)], [])
+        self.assertEqual(rig.descendants(), [])
+        self.assertFalse(Path("/tmp/.X11-unix", "X" + desk.display[1:]).exists())
+
+    def test_nothing_survives_a_normal_exit(self):
+        with rig.Desktop() as desk:
+            run = desk.run(self.probe, 30)  # left running on purpose
+            run.find_window(title="probe")
+            inside = rig.descendants()
+            self.assertIn(run.pid, inside)
+        self.check_all_gone(desk, inside)
+
+    def test_nothing_survives_an_exception(self):
+        with self.assertRaises(ZeroDivisionError):
+            with rig.Desktop() as desk:
+                run = desk.run(self.probe, 30)
+                run.find_window(title="probe")
+                inside = rig.descendants()
+                1 / 0
+        self.check_all_gone(desk, inside)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,189 @@
+#include "transform.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+
+namespace {
+
+std::uint32_t Bits(float f) {
+    return std::bit_cast<std::uint32_t>(f);
+}
+
+// Floats 4i to 4i+3 of a matrix as it lies in memory.
+float At(const Float4x4& m, int index) {
+    return m.m[index / 4][index % 4];
+}
+
+void ExpectMatrixNear(const Float4x4& actual, const float (&expected)[16]) {
+    for (int i = 0; i < 16; ++i) {
+        // The expected tables are rounded to seven decimals.
+        EXPECT_NEAR(At(actual, i), expected[i], 1e-7) << "float " << i;
+    }
+}
+
+TEST(ScalarSinCos, ExactAtTheQuarterTurns) {
+    const SinCos zero = ScalarSinCos(0.0f);
+    EXPECT_EQ(Bits(zero.sine), Bits(0.0f));
+    EXPECT_EQ(Bits(zero.cosine), Bits(1.0f));
+
+    const SinCos pi = ScalarSinCos(3.1415927f);
+    EXPECT_EQ(Bits(pi.sine), Bits(0.0f));
+    EXPECT_EQ(Bits(pi.cosine), Bits(-1.0f));
+
+    const SinCos twoPi = ScalarSinCos(6.2831855f);
+    EXPECT_EQ(Bits(twoPi.sine), Bits(0.0f));
+    EXPECT_EQ(Bits(twoPi.cosine), Bits(1.0f));
+
+    const SinCos halfPi = ScalarSinCos(1.5707964f);
+    EXPECT_EQ(Bits(halfPi.sine), Bits(0.99999988f));
+    EXPECT_EQ(Bits(halfPi.cosine), Bits(-1.1920929e-07f));
+}
+
+TEST(ScalarSinCos, OddSineEvenCosineAndAccurate) {
+    // Every angle the demo meets (up to about 36 rad) and both halves of each period.
+    for (int step = -40000; step <= 40000; ++step) {
+        const float angle = static_cast<float>(step) * 0.001f;
+        const SinCos positive = ScalarSinCos(angle);
+        const SinCos negative = ScalarSinCos(-angle);
+        ASSERT_EQ(Bits(negative.sine), Bits(-positive.sine)) << angle;
+        ASSERT_EQ(Bits(negative.cosine), Bits(positive.cosine)) << angle;
+
+        const double tolerance = std::fabs(angle) <= 3.1415927f ? 3e-7 : 2e-6;
+        ASSERT_NEAR(positive.sine, std::sin(static_cast<double>(angle)), tolerance) << angle;
+        ASSERT_NEAR(positive.cosine, std::cos(static_cast<double>(angle)), tolerance) << angle;
+    }
+}
+
+TEST(VectorOperations, NormalizeHandlesZeroAndInfiniteLengths) {
+    const Float4 unit = Normalize3({3.0f, 0.0f, 4.0f, 0.0f});
+    EXPECT_EQ(unit.x, 0.6f);
+    EXPECT_EQ(unit.z, 0.8f);
+    EXPECT_EQ(unit.w, 0.0f);
+
+    const Float4 zero = Normalize3({0.0f, 0.0f, 0.0f, 5.0f});
+    EXPECT_EQ(zero.x, 0.0f);
+    EXPECT_EQ(zero.y, 0.0f);
+    EXPECT_EQ(zero.z, 0.0f);
+    EXPECT_EQ(zero.w, 0.0f);
+
+    const Float4 huge = Normalize3({3e38f, 1.0f, 0.0f, 0.0f});
+    EXPECT_TRUE(std::isnan(huge.x) && std::isnan(huge.y) && std::isnan(huge.z) &&
+                std::isnan(huge.w));
+}
+
+TEST(VectorOperations, CrossFollowsTheLeftHandedBasis) {
+    const Float4 z = Cross3({1.0f, 0.0f, 0.0f, 7.0f}, {0.0f, 1.0f, 0.0f, 7.0f});
+    EXPECT_EQ(z.z, 1.0f);
+    EXPECT_EQ(z.w, 0.0f);
+    EXPECT_EQ(Dot3({1.0f, 2.0f, 3.0f, 9.0f}, {4.0f, 5.0f, 6.0f, 9.0f}), 32.0f);
+}
+
+TEST(Camera, LookAtGivesTheDemoBasis) {
+    const Float4x4 view = MakeLookAtLeftHanded({3.2f, 2.0f, -0.1f, 0.0f}, {0.0f, 0.8f, -0.1f, 0.0f},
+                                               {0.0f, 1.0f, 0.0f, 0.0f});
+    // Columns: right (0, 0, 1), upward and forward; row 3 the translations.
+    const float expected[16] = {0.0f,         -0.35112345f, -0.93632919f, 0.0f, 0.0f, 0.93632919f,
+                                -0.35112345f, 0.0f,         1.0f,         0.0f, 0.0f, 0.0f,
+                                0.1f,         -0.74906325f, 3.6985004f,   1.0f};
+    ExpectMatrixNear(view, expected);
+}
+
+TEST(Camera, PerspectiveMapsNearToZeroAndFarToOne) {
+    const Float4x4 p = MakePerspectiveFovLeftHanded(0.7853982f, 1.0f, 0.1f, 100.0f);
+    EXPECT_EQ(Bits(p.m[1][1]), Bits(2.4142134f));
+    EXPECT_EQ(Bits(p.m[2][2]), Bits(1.001001f));
+    EXPECT_EQ(Bits(p.m[3][2]), Bits(-0.1001001f));
+    EXPECT_EQ(p.m[2][3], 1.0f);
+
+    for (const float depth : {0.1f, 100.0f}) {
+        const float clipZ = depth * p.m[2][2] + p.m[3][2];
+        const float clipW = depth * p.m[2][3];
+        EXPECT_NEAR(clipZ / clipW, depth == 0.1f ? 0.0f : 1.0f, 1e-6) << depth;
+    }
+}
+
+TEST(Matrices, MultiplyAndTranspose) {
+    Float4x4 a;
+    Float4x4 b;
+    for (int i = 0; i < 16; ++i) {
+        a.m[i / 4][i % 4] = static_cast<float>(i + 1);
+        b.m[i / 4][i % 4] = static_cast<float>(16 - i);
+    }
+    const Float4x4 ab = MultiplyMatrices(a, b);
+    // Row 1 of a is (5, 6, 7, 8); column 2 of b is (14, 10, 6, 2).
+    EXPECT_EQ(ab.m[1][2], 5.0f * 14 + 6.0f * 10 + 7.0f * 6 + 8.0f * 2);
+    const Float4x4 t = TransposeMatrix(ab);
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 4; ++j) {
+            EXPECT_EQ(t.m[i][j], ab.m[j][i]);
+        }
+    }
+}
+
+TEST(ComposeTransform, MatchesTheReferenceTables) {
+    const float atRest[16] = {0.0f,        0.0f,        1.3579950f, 0.1357995f,
+                              -0.8476869f, 2.2604985f,  0.0f,       -1.8083986f,
+                              -0.9372665f, -0.3514749f, 0.0f,       3.6021025f,
+                              -0.9363292f, -0.3511235f, 0.0f,       3.6985004f};
+    ExpectMatrixNear(ComposeTransform(0.0f, 1920, 1080), atRest);
+
+    const float afterTenSeconds[16] = {0.3794451f,  0.0f,        1.3039063f, 0.1357995f,
+                                       -0.8139237f, 2.2604985f,  0.2368570f, -1.8083986f,
+                                       -0.8999353f, -0.3514749f, 0.2618869f, 3.6021025f,
+                                       -0.8990354f, -0.3511235f, 0.2616251f, 3.6985004f};
+    ExpectMatrixNear(ComposeTransform(6.0f, 1920, 1080), afterTenSeconds);
+}
+
+TEST(ComposeTransform, AspectRatioChangesOnlyTheFirstRow) {
+    const Float4x4 wide = ComposeTransform(6.0f, 1920, 1080);
+    const Float4x4 square = ComposeTransform(6.0f, 1280, 1024);
+    const float expected[4] = {0.5396553f, 0.0f, 1.8544446f, 0.1931371f};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_NEAR(At(square, i), expected[i], 1e-7);
+    }
+    for (int i = 4; i < 16; ++i) {
+        EXPECT_EQ(Bits(At(square, i)), Bits(At(wide, i))) << "float " << i;
+    }
+}
+
+TEST(ComposeTransform, OriginStaysInFrontOfTheCamera) {
+    for (const float angle : {0.0f, 1.0f, 2.5f, 4.0f, 35.949493f}) {
+        const Float4x4 m = ComposeTransform(angle, 1920, 1080);
+        // The origin (0, 0, 0, 1) picks the last float of each row of the transposed matrix.
+        const float x = At(m, 3), y = At(m, 7), z = At(m, 11), w = At(m, 15);
+        EXPECT_EQ(w, 3.6985004f) << angle;
+        EXPECT_NEAR(x / w, 0.037, 5e-4) << angle;
+        EXPECT_NEAR(y / w, -0.489, 5e-4) << angle;
+        EXPECT_NEAR(z / w, 0.974, 5e-4) << angle;
+    }
+}
+
+TEST(ComposeTransform, ZeroSizedClientAreasFlowThroughWithoutATrap) {
+    const Float4x4 normal = ComposeTransform(1.0f, 1920, 1080);
+
+    // 0/0: the aspect ratio is not a number and so is every float of the first row.
+    const Float4x4 empty = ComposeTransform(1.0f, 0, 0);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_TRUE(std::isnan(At(empty, i))) << i;
+    }
+    // Zero width: h / 0 is infinite, and it multiplies zeros and non-zeros alike.
+    const Float4x4 noWidth = ComposeTransform(1.0f, 0, 1080);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_FALSE(std::isfinite(At(noWidth, i))) << i;
+    }
+    // Zero height: an infinite aspect ratio collapses the first row to zeros.
+    const Float4x4 noHeight = ComposeTransform(1.0f, 1920, 0);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(At(noHeight, i), 0.0f) << i;
+    }
+    for (int i = 4; i < 16; ++i) {
+        EXPECT_EQ(Bits(At(empty, i)), Bits(At(normal, i))) << i;
+        EXPECT_EQ(Bits(At(noWidth, i)), Bits(At(normal, i))) << i;
+        EXPECT_EQ(Bits(At(noHeight, i)), Bits(At(normal, i))) << i;
+    }
+}
+
+}  // namespace
