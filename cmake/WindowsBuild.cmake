@@ -3,6 +3,7 @@
 # The C++ runtime, libgcc and winpthread are linked statically, so the executables
 # import system DLLs only; release builds are stripped.
 add_link_options(-static $<$<CONFIG:Release>:-s>)
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
 set(ZELTAVO_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH
@@ -13,3 +14,6 @@ set(ZELTAVO_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources"
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(${ZELTAVO_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+add_subdirectory(render)
+add_subdirectory(app)
