@@ -12,28 +12,28 @@
 
 LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_DESTROY:
-        // Every end of the run comes through here: after 59.9 s, on Escape, on WM_CLOSE.
-        PostQuitMessage(0);
-        return 0;
-    case WM_ACTIVATE:
-        if (LOWORD(wParam) != WA_INACTIVE) {
-            // Each activation lowers the cursor's display counter by one, each
-            // deactivation raises it again.
-            ShowCursor(FALSE);
-            RECT rect;
-            GetWindowRect(window, &rect);  // screen coordinates: the whole screen
-            ClipCursor(&rect);
-        } else {
-            ClipCursor(nullptr);
-            ShowCursor(TRUE);
-        }
-        return 0;
-    case WM_KEYDOWN:
-        if (wParam == VK_ESCAPE) {
-            DestroyWindow(window);
-        }
-        break;
+        case WM_DESTROY:
+            // Every end of the run comes through here: after 59.9 s, on Escape, on WM_CLOSE.
+            PostQuitMessage(0);
+            return 0;
+        case WM_ACTIVATE:
+            if (LOWORD(wParam) != WA_INACTIVE) {
+                // Each activation lowers the cursor's display counter by one, each
+                // deactivation raises it again.
+                ShowCursor(FALSE);
+                RECT rect;
+                GetWindowRect(window, &rect);  // screen coordinates: the whole screen
+                ClipCursor(&rect);
+            } else {
+                ClipCursor(nullptr);
+                ShowCursor(TRUE);
+            }
+            return 0;
+        case WM_KEYDOWN:
+            if (wParam == VK_ESCAPE) {
+                DestroyWindow(window);
+            }
+            break;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }

@@ -29,24 +29,24 @@ bool InitDevice(HWND window, int width, int height) {
     if (FAILED(D3D11CreateDeviceAndSwapChain(nullptr,  // default adapter
                                              D3D_DRIVER_TYPE_HARDWARE, nullptr,
                                              0,  // no debug layer
-                                             featureLevels, 1, D3D11_SDK_VERSION,
-                                             &swapChainDesc, swapChainSlot, deviceSlot,
-                                             &obtainedLevel, contextSlot))) {
+                                             featureLevels, 1, D3D11_SDK_VERSION, &swapChainDesc,
+                                             swapChainSlot, deviceSlot, &obtainedLevel,
+                                             contextSlot))) {
         return false;
     }
 
     Microsoft::WRL::ComPtr<ID3D11Texture2D> backBuffer;
     if (FAILED(swapChain->GetBuffer(0, __uuidof(ID3D11Texture2D),
-                                        reinterpret_cast<void**>(backBuffer.GetAddressOf())))) {
+                                    reinterpret_cast<void**>(backBuffer.GetAddressOf())))) {
         return false;
     }
     if (FAILED(device->CreateRenderTargetView(backBuffer.Get(), nullptr,
-                                                  renderTargetView.ReleaseAndGetAddressOf()))) {
+                                              renderTargetView.ReleaseAndGetAddressOf()))) {
         return false;
     }
 
-    const D3D11_VIEWPORT viewport = {0.0f, 0.0f, static_cast<float>(width),
-                                      static_cast<float>(height), 0.0f, 1.0f};
+    const D3D11_VIEWPORT viewport = {
+        0.0f, 0.0f, static_cast<float>(width), static_cast<float>(height), 0.0f, 1.0f};
     deviceContext->RSSetViewports(1, &viewport);
 
     // The depth buffer follows the client area, which for the screen-sized popup is the
@@ -66,10 +66,9 @@ bool InitDevice(HWND window, int width, int height) {
     depthStencilView.Reset();
     if (depthStencilTexture) {
         device->CreateDepthStencilView(depthStencilTexture.Get(), nullptr,
-                                           depthStencilView.ReleaseAndGetAddressOf());
+                                       depthStencilView.ReleaseAndGetAddressOf());
     }
-    deviceContext->OMSetRenderTargets(1, renderTargetView.GetAddressOf(),
-                                          depthStencilView.Get());
+    deviceContext->OMSetRenderTargets(1, renderTargetView.GetAddressOf(), depthStencilView.Get());
 
     // Nearer fragments win and write their depth; no stencil test. The stencil members
     // are unused but given valid values, which the runtime's validation asks for.
@@ -82,8 +81,7 @@ bool InitDevice(HWND window, int width, int height) {
                                              D3D11_STENCIL_OP_KEEP, D3D11_COMPARISON_ALWAYS};
     depthStencilDesc.FrontFace = keep;
     depthStencilDesc.BackFace = keep;
-    device->CreateDepthStencilState(&depthStencilDesc,
-                                        depthStencilState.ReleaseAndGetAddressOf());
+    device->CreateDepthStencilState(&depthStencilDesc, depthStencilState.ReleaseAndGetAddressOf());
     // An empty slot binds the default state, whose depth test is the same.
     deviceContext->OMSetDepthStencilState(depthStencilState.Get(), 1);
     return true;
