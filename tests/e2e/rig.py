@@ -19,7 +19,6 @@ import ctypes
 import fcntl
 import os
 import re
-import shutil
 import signal
 import subprocess
 import tempfile
@@ -30,9 +29,8 @@ import numpy as np
 from PIL import ImageGrab
 
 SCREEN = (1920, 1080)
-DLL_OVERRIDES = "mscoree,mshtml="  # no mono/gecko install prompts
-MINGW_CXX = "x86_64-w64-mingw32-g++-posix"
-FIXTURES = Path(__file__).resolve().parent / "fixtures"
+# Sets up Wine's environment, makes the prefix once and execs the program (same pid).
+WINE_RUN = Path(__file__).resolve().parents[2] / "tools" / "wine-run"
 
 Screenshot = collections.namedtuple("Screenshot", "pixels t_before t_after")
 TraceCall = collections.namedtuple("TraceCall", "timestamp thread function args")
@@ -48,42 +46,39 @@ def wine_exit_code(windows_code):
     return windows_code & 0xFF
 
 
-def trace_calls(text, channel, function=None, kind="trace"):
-    """Yield TraceCall for each Wine debug line of channel (and function).
+def trace_calls(text, channel=None, function=None, kind="trace"):
+    """Yield TraceCall for each Wine debug line of channel (any if None) and function.
 
-    timestamp is Wine's tick count in seconds (None without +timestamp).
+    timestamp is Wine's tick count in seconds (None without +timestamp): the
+    same clock as time.monotonic(), but refreshed only on wineserver calls, so
+    it may lag by tens of ms. Wine's internal calls show up too (e.g. a
+    ClipCursor(NULL) at process start, on another thread than the program's).
     """
     for line in text.splitlines():
         m = _TRACE_RE.match(line)
-        if (m and m["ch"] == channel and m["cls"] == kind
+        if (m and channel in (None, m["ch"]) and m["cls"] == kind
                 and (function is None or m["fn"] == function)):
             ts = float(m["ts"]) if m["ts"] else None
             yield TraceCall(ts, m["tid"], m["fn"], m["args"])
 
 
-def build_fixture(name, out_dir):
-    """Compile fixtures/<name>.cpp into out_dir/<name>.exe and return its path.
-
-    The single place that builds test programs; ZELTAVO_FIXTURE_DIR points at
-    prebuilt ones instead (e.g. produced by the CMake build).
-    """
-    prebuilt = os.environ.get("ZELTAVO_FIXTURE_DIR")
-    if prebuilt:
-        return Path(prebuilt) / (name + ".exe")
-    exe = Path(out_dir) / (name + ".exe")
-    subprocess.run([MINGW_CXX, "-O1", "-static", "-mwindows", "-o", str(exe),
-                    str(FIXTURES / (name + ".cpp"))], check=True)
+def windows_program(name):
+    """Path of a program of the Windows build: ZELTAVO_WINDOWS_BIN/<name>.exe."""
+    exe = Path(os.environ["ZELTAVO_WINDOWS_BIN"]) / (name + ".exe")
+    if not exe.exists():
+        raise FileNotFoundError("%s: build the project first" % exe)
     return exe
 
 
 def wine_prefix():
-    default = Path(tempfile.gettempdir()) / ("zeltavo-wineprefix-%d" % os.getuid())
+    default = Path(os.environ.get("XDG_CACHE_HOME", Path.home() / ".cache"), "zeltavo",
+                   "wineprefix")
     return Path(os.environ.get("ZELTAVO_WINEPREFIX", default)).resolve()
 
 
 def _base_env(prefix, display=None):
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    env.update(WINEPREFIX=str(prefix), WINEDLLOVERRIDES=DLL_OVERRIDES, WINEDEBUG="-all")
+    env.update(ZELTAVO_WINEPREFIX=str(prefix), WINEPREFIX=str(prefix), WINEDEBUG="-all")
     if display:
         env["DISPLAY"] = display
     return env
@@ -98,30 +93,8 @@ def prefix_lock(prefix):
         yield
 
 
-def _make_prefix(prefix):
-    """Create the prefix once; caller holds prefix_lock."""
-    ready = prefix / ".zeltavo-ready"
-    if ready.exists():
-        return
-    env = _base_env(prefix)
-    quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineboot", "-i"], env=env, check=True, **quiet)
-    # A crash must end the process, not wait on a dialog nobody can click.
-    subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\WineDbg", "/v",
-                    "ShowCrashDialog", "/t", "REG_DWORD", "/d", "0", "/f"],
-                   env=env, check=True, **quiet)
-    subprocess.run(["wineserver", "-w"], env=env, check=True)  # registry on disk
-    ready.touch()
-
-
-def ensure_prefix(prefix=None):
-    prefix = Path(prefix) if prefix else wine_prefix()
-    with prefix_lock(prefix):
-        _make_prefix(prefix)
-    return prefix
-
-
-def _poll(fn, timeout, what, step=0.05):
+def wait_for(fn, timeout, what, step=0.05):
+    """Call fn until it returns something truthy; return that, or raise TimeoutError."""
     end = time.monotonic() + timeout
     while True:
         value = fn()
@@ -163,16 +136,16 @@ def descendants(root=None):
 class Run:
     """One program started under wine by Desktop.run()."""
 
-    def __init__(self, desktop, args, env, logdir):
+    def __init__(self, desktop, args, env, logdir, cwd):
         self.desktop = desktop
         self.args = args
         self._stderr_path = logdir / "stderr.txt"
         self._stdout_path = logdir / "stdout.txt"
         self.started = time.monotonic()
         with open(self._stderr_path, "wb") as err, open(self._stdout_path, "wb") as out:
-            self._proc = subprocess.Popen(["wine"] + args, env=env, stdout=out,
-                                          stderr=err, stdin=subprocess.DEVNULL)
-        self.pid = self._proc.pid  # the Windows program itself: wine execs into it
+            self._proc = subprocess.Popen([str(WINE_RUN)] + args, env=env, stdout=out,
+                                          stderr=err, stdin=subprocess.DEVNULL, cwd=cwd)
+        self.pid = self._proc.pid  # the Windows program itself: wine-run execs into it
         self.ended = None
 
     def wait(self, timeout=30):
@@ -239,15 +212,16 @@ class Desktop:
         ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
         self.logdir = Path(self._stack.enter_context(
             tempfile.TemporaryDirectory(prefix="zeltavo-e2e-")))
-        self._stack.enter_context(prefix_lock(self.prefix))
-        _make_prefix(self.prefix)
         env = _base_env(self.prefix)
+        subprocess.run([str(WINE_RUN)], env=env, check=True)  # makes the prefix once
+        self._stack.enter_context(prefix_lock(self.prefix))
         # Only we may use this prefix now: clear a server left by a killed run.
         subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL)
 
         read_fd, write_fd = os.pipe()
         w, h = self.size
-        self._spawn(["Xvfb", "-displayfd", str(write_fd), "-screen", "0",
+        self.spawn(["Xvfb", "-displayfd", str(write_fd), "-screen", "0",
                      "%dx%dx24" % (w, h), "-nolisten", "tcp"], "xvfb", pass_fds=(write_fd,))
         os.close(write_fd)
         number = b""
@@ -260,13 +234,16 @@ class Desktop:
         self.display = ":" + number.decode().strip()
 
         self.env = _base_env(self.prefix, self.display)
-        self._spawn(["openbox"], "openbox", env=self.env)
-        _poll(lambda: "window id" in self._x(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"],
+        self.spawn(["openbox"], "openbox", env=self.env)
+        wait_for(lambda: "window id" in self._x(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"],
                                              check=False), 10, "openbox")
-        self._spawn(["wineserver", "-f", "-p"], "wineserver", env=self.env)
-        _poll(lambda: _server_socket(self.prefix).exists(), 10, "wineserver socket")
+        server = self.spawn(["wineserver", "-f", "-p"], "wineserver", env=self.env)
+        wait_for(lambda: _server_socket(self.prefix).exists(), 10, "wineserver socket")
+        if server.poll() is not None:
+            raise RuntimeError("wineserver: " + (self.logdir / "wineserver.log").read_text())
 
-    def _spawn(self, argv, log, **kw):
+    def spawn(self, argv, log, **kw):
+        """Start a helper process on this desktop; it is ended by pid on exit."""
         with open(self.logdir / (log + ".log"), "wb") as f:
             proc = subprocess.Popen(argv, stdout=f, stderr=subprocess.STDOUT,
                                     stdin=subprocess.DEVNULL, **kw)
@@ -307,15 +284,16 @@ class Desktop:
             raise RuntimeError("%s failed: %s" % (argv[0], res.stderr.strip()))
         return res.stdout
 
-    def run(self, exe, *args, env=None, winedebug=None):
+    def run(self, exe, *args, env=None, winedebug=None, cwd=None):
         """Start exe under wine (non-blocking). winedebug e.g. "+win,+d3d11"
-        (+timestamp is added); None silences Wine's debug output."""
+        (+timestamp is added); None means WINEDEBUG=-all. env entries override
+        the rig's (e.g. WINE_D3D_CONFIG)."""
         full_env = dict(self.env)
         if winedebug:
             full_env["WINEDEBUG"] = "+timestamp," + winedebug
         full_env.update(env or {})
         logdir = Path(tempfile.mkdtemp(prefix="run-", dir=self.logdir))
-        run = Run(self, [str(exe)] + [str(a) for a in args], full_env, logdir)
+        run = Run(self, [str(exe)] + [str(a) for a in args], full_env, logdir, cwd)
         self.runs.append(run)
         self.seen_pids.add(run.pid)
         return run
@@ -331,22 +309,35 @@ class Desktop:
         """xdotool key name ("Escape", "q", "alt+Return"). Without wid the key goes
         through XTEST to the focused window, as a user's keyboard would."""
         target = ["--window", str(wid)] if wid else []
-        self._x(["xdotool", "key"] + target + [key])
+        res = subprocess.run(["xdotool", "key"] + target + [key], env=self.env,
+                             capture_output=True, text=True, timeout=20)
+        # A key that closes the program destroys the window before xdotool sends
+        # the release event; that BadWindow is the expected outcome, not a failure.
+        if res.returncode and "BadWindow" not in res.stderr:
+            raise RuntimeError("xdotool key failed: " + res.stderr.strip())
 
     def find_window(self, title=None, cls=None, pid=None, timeout=20):
         """X id of the first visible window matching all given criteria.
         Under Wine, the X WM_CLASS is the exe's file name ("probe.exe"), not the
         Windows class name; the latter shows in the +win trace only."""
         argv = ["xdotool", "search", "--all", "--onlyvisible"]
+        if title is None and cls is None:
+            argv += ["--name", ""]  # xdotool needs a pattern; "" matches all
         if title is not None:
             argv += ["--name", "^%s$" % re.escape(title)]
         if cls is not None:
             argv += ["--class", "^%s$" % re.escape(cls)]
-        if pid is not None:
-            argv += ["--pid", str(pid)]
-        out = _poll(lambda: self._x(argv, check=False).split(), timeout,
-                    "window %r" % argv[4:])
-        return int(out[0])
+        # xdotool's own --pid misses matches when combined with --name, so the
+        # pid (_NET_WM_PID, which Wine sets to the program's pid) is checked here.
+        def matches():
+            wids = self._x(argv, check=False).split()
+            return [int(w) for w in wids if pid is None or self._x(
+                ["xdotool", "getwindowpid", w], check=False).strip() == str(pid)]
+        return wait_for(matches, timeout, "window %r pid %s" % (argv[4:], pid))[0]
+
+    def activate(self, wid):
+        """Ask the window manager to activate the window, as a click on it would."""
+        self._x(["xdotool", "windowactivate", str(wid)], check=False)
 
     def active_window(self):
         out = self._x(["xdotool", "getactivewindow"], check=False).strip()

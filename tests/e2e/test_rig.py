@@ -1,7 +1,6 @@
 """Self-test of the e2e rig against fixtures/probe_window.cpp under real Wine."""
 import os
 import sys
-import tempfile
 import unittest
 from pathlib import Path
 
@@ -13,11 +12,6 @@ import rig  # noqa: E402
 FILL = (32, 160, 96)  # kFill in probe_window.cpp
 
 
-def build_probe(test_class):
-    test_class._tmp = tempfile.TemporaryDirectory(prefix="zeltavo-probe-")
-    test_class.probe = rig.build_fixture("probe_window", test_class._tmp.name)
-
-
 def alive(pid):
     """True unless the pid is gone; zombies count as gone-but-unreaped, i.e. alive."""
     return Path("/proc", str(pid)).exists()
@@ -26,13 +20,12 @@ def alive(pid):
 class ProbeWindowTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        build_probe(cls)
+        cls.probe = rig.windows_program("probe_window")
         cls.desk = rig.Desktop().__enter__()
 
     @classmethod
     def tearDownClass(cls):
         cls.desk.__exit__(None, None, None)
-        cls._tmp.cleanup()
 
     def test_popup_window_is_found_photographed_and_closed_by_escape(self):
         run = self.desk.run(self.probe, 30, winedebug="+win,+cursor")
@@ -40,18 +33,20 @@ class ProbeWindowTest(unittest.TestCase):
         self.assertEqual(self.desk.window_geometry(wid), (0, 0, 1920, 1080))
         props = self.desk.window_props(wid)
         self.assertEqual(props["title"], "probe")
-        self.assertEqual(props["wm_class"], ("probe.exe", "probe.exe"))
+        # X sees the exe's file name as the class, not the Windows class "PROBE".
+        self.assertEqual(props["wm_class"], (self.probe.name, self.probe.name))
         self.assertEqual(props["pid"], run.pid)
         self.assertFalse(props["decorated"])
+        self.assertFalse(props["override_redirect"])
         self.assertTrue(props["viewable"])
         self.assertIn("_NET_WM_STATE_FULLSCREEN", props["states"])
-        self.assertEqual(self.desk.find_window(cls="probe.exe"), wid)
+        self.assertEqual(self.desk.find_window(cls=self.probe.name), wid)
 
         # The fill is painted asynchronously after the window maps.
         def filled():
             shot = self.desk.screenshot()
             return shot if (shot.pixels == FILL).all(axis=2).mean() > 0.999 else None
-        shot = rig._poll(filled, 10, "probe fill colour")
+        shot = rig.wait_for(filled, 10, "probe fill colour")
         self.assertEqual(shot.pixels.shape, (1080, 1920, 3))
         self.assertEqual(shot.pixels.dtype, np.uint8)
         self.assertLessEqual(shot.t_before, shot.t_after)
@@ -67,7 +62,10 @@ class ProbeWindowTest(unittest.TestCase):
         self.assertEqual(len(created), 1, run.trace[-3000:])
         self.assertIn("style=90000000", created[0].args)  # WS_POPUP | WS_VISIBLE
         self.assertIn("0,0 1920x1080", created[0].args)
-        self.assertIsNotNone(created[0].timestamp)
+        # Trace time is time.monotonic()'s clock, seen through a tick count that
+        # lags by up to tens of ms (0.05 s seen); 0.5 s still tells clocks apart.
+        self.assertLessEqual(run.started - 0.5, created[0].timestamp)
+        self.assertLessEqual(created[0].timestamp, shot.t_after + 0.5)
 
         # WM_ACTIVATE hides and confines the cursor.
         shows = [c.args for c in rig.trace_calls(run.trace, "cursor", "NtUserShowCursor")]
@@ -114,11 +112,7 @@ class TraceParsingTest(unittest.TestCase):
 class DesktopCleanupTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        build_probe(cls)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls._tmp.cleanup()
+        cls.probe = rig.windows_program("probe_window")
 
     def check_all_gone(self, desk, inside):
         self.assertTrue(inside, "no wine/X processes seen while the desktop ran")
