@@ -253,6 +253,23 @@ class EscapeAndActivation(unittest.TestCase):
         self.assertLess(abs(ramp_seconds(last[1]) - (pressed - clock_start)), 1.0)
 
 
+    def test_other_keys_do_nothing_and_alt_f4_closes_like_escape(self):
+        with rig.Desktop() as desk:
+            demo = DemoRun(desk)
+            demo.find_window()
+            clock_start = demo.clock_start()
+            for key in ("space", "a", "Return", "F1"):
+                desk.press(key)
+            demo.sleep_until(clock_start + 2.0)
+            self.assertIsNone(demo.run.poll(), "a key other than Escape ended the run")
+            # The system's close command reaches the default window procedure, which
+            # destroys the window: the run ends the way Escape ends it.
+            pressed = time.monotonic()
+            desk.press("alt+F4")
+            self.assertEqual(demo.run.wait(timeout=15), 0)
+            self.assertLess(demo.run.ended - pressed, 3.0)
+
+
 class NoDevice(unittest.TestCase):
     def test_without_a_feature_level_11_device_the_program_ends_with_code_1(self):
         with rig.Desktop() as desk:
