@@ -5,8 +5,12 @@ find_package(benchmark REQUIRED)
 include(GoogleTest)
 include(ExternalProject)
 
+# Two prefixes: Wine's session takes its display from the first program that starts it,
+# so programs on an X server never share a Wine server with those without one.
 set(ZELTAVO_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH
-    "Wine prefix in which the tests run Windows programs")
+    "Wine prefix in which tests run Windows programs without a display")
+set(ZELTAVO_X11_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix-x11 CACHE PATH
+    "Wine prefix in which tests run Windows programs on an X server, one at a time")
 set(ZELTAVO_WINDOWS_BINARY_DIR ${CMAKE_BINARY_DIR}/windows)
 
 ExternalProject_Add(windows
@@ -17,6 +21,7 @@ ExternalProject_Add(windows
         -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
         -DZELTAVO_WARNINGS_AS_ERRORS=${ZELTAVO_WARNINGS_AS_ERRORS}
         -DZELTAVO_WINEPREFIX=${ZELTAVO_WINEPREFIX}
+        -DZELTAVO_X11_WINEPREFIX=${ZELTAVO_X11_WINEPREFIX}
     BUILD_ALWAYS TRUE
     INSTALL_COMMAND "")
 

@@ -7,7 +7,9 @@ add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
 set(ZELTAVO_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH
-    "Wine prefix in which the tests run Windows programs")
+    "Wine prefix in which tests run Windows programs without a display")
+set(ZELTAVO_X11_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix-x11 CACHE PATH
+    "Wine prefix in which tests run Windows programs on an X server, one at a time")
 
 # Debian ships GoogleTest as source for exactly this: building it with another toolchain.
 set(ZELTAVO_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources")
