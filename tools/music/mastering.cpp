@@ -1,0 +1,162 @@
+#include "mastering.h"
+
+#include "dsp.h"
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+
+namespace music {
+
+namespace {
+
+// Centred moving average of `width` samples; near the ends it averages what exists.
+std::vector<double> BoxAverage(const std::vector<double>& x, std::size_t width) {
+    const std::size_t n = x.size();
+    std::vector<double> prefix(n + 1, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        prefix[i + 1] = prefix[i] + x[i];
+    }
+    std::vector<double> out(n);
+    const std::size_t half = width / 2;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t lo = i >= half ? i - half : 0;
+        const std::size_t hi = std::min(n, i + half + 1);
+        out[i] = (prefix[hi] - prefix[lo]) / static_cast<double>(hi - lo);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<double> LimiterGain(const Stereo& in, double ceiling, std::size_t lookahead,
+                                double releaseSeconds) {
+    const std::size_t n = in.Frames();
+    std::vector<double> needed(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double peak = std::max(std::abs(in.left[i]), std::abs(in.right[i]));
+        needed[i] = peak > ceiling ? ceiling / peak : 1.0;
+    }
+    // held[k] = min(needed[k .. k + lookahead - 1]), by a monotonic queue of indices.
+    std::vector<double> held(n);
+    std::deque<std::size_t> queue;
+    for (std::size_t j = n; j-- > 0;) {
+        while (!queue.empty() && needed[queue.back()] >= needed[j]) {
+            queue.pop_back();
+        }
+        queue.push_back(j);
+        while (queue.front() >= j + lookahead) {
+            queue.pop_front();
+        }
+        held[j] = needed[queue.front()];
+    }
+    // Release: the hold may only recover towards unity at the release rate.
+    const double release = std::exp(-1.0 / (releaseSeconds * kSampleRate));
+    double state = 1.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        state = std::min(held[k], 1.0 - (1.0 - state) * release);
+        held[k] = state;
+    }
+    // Averaging the held values of frames k in (i - lookahead, i]: each covers frame i, so
+    // the mean is no larger than the gain frame i needs.
+    std::vector<double> gain(n);
+    double sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        sum += held[i];
+        if (i >= lookahead) {
+            sum -= held[i - lookahead];
+        }
+        const std::size_t count = std::min(i + 1, lookahead);
+        // Frames before the start count as the first one, whose hold covers them too.
+        gain[i] = (sum + static_cast<double>(lookahead - count) * held[0]) /
+                  static_cast<double>(lookahead);
+    }
+    return gain;
+}
+
+void Limit(Stereo& signal, double ceiling, std::size_t lookahead, double releaseSeconds) {
+    const std::vector<double> gain = LimiterGain(signal, ceiling, lookahead, releaseSeconds);
+    for (std::size_t i = 0; i < signal.Frames(); ++i) {
+        signal.left[i] *= gain[i];
+        signal.right[i] *= gain[i];
+    }
+}
+
+Stereo RideAndLimit(const Stereo& mix, double targetRms, double ceiling, int passes) {
+    const std::size_t n = mix.Frames();
+    constexpr std::size_t kLookahead = 240;  // 5 ms
+    constexpr double kRelease = 0.08;
+    const std::size_t kSmooth = kSampleRate / 2;  // two cascaded beat-long boxes: a 1 s triangle
+    std::vector<double> gain(n, 1.0);
+    Stereo out(n);
+    for (int pass = 0; pass <= passes; ++pass) {
+        for (std::size_t i = 0; i < n; ++i) {
+            out.left[i] = mix.left[i] * gain[i];
+            out.right[i] = mix.right[i] * gain[i];
+        }
+        Limit(out, ceiling, kLookahead, kRelease);
+        if (pass == passes) {
+            break;
+        }
+        std::vector<double> power(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            power[i] = 0.5 * (out.left[i] * out.left[i] + out.right[i] * out.right[i]);
+        }
+        const std::vector<double> smooth = BoxAverage(BoxAverage(power, kSmooth), kSmooth);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double correction = targetRms / std::sqrt(std::max(smooth[i], 1e-12));
+            gain[i] = std::clamp(gain[i] * correction, 0.05, 20.0);
+        }
+    }
+    return out;
+}
+
+double FadeGain(double seconds, double lengthSeconds) {
+    // Level in dB against seconds before the end, linear between the points. Over the three
+    // last 2 s windows it averages about -1.4, -12 and -29 dB; it is below -37 dB from
+    // 1.4 s before the end and below -57 dB from 0.45 s before it, so the last tenth of a
+    // second, which the demo never reaches, lies far below hearing.
+    struct Point {
+        double before;
+        double db;
+    };
+    static constexpr Point kCurve[] = {
+        {6.0, 0.0},   {5.0, -0.6},  {4.5, -2.4},  {4.0, -8.5},    {3.0, -14.0},  {2.0, -17.5},
+        {1.4, -37.5}, {0.6, -54.0}, {0.1, -69.0}, {0.01, -100.0}, {0.0, -140.0},
+    };
+    const double before = lengthSeconds - seconds;
+    if (before >= kCurve[0].before) {
+        return 1.0;
+    }
+    if (before <= 0.0) {
+        return 0.0;
+    }
+    for (std::size_t k = 1; k < std::size(kCurve); ++k) {
+        if (before >= kCurve[k].before) {
+            const Point& a = kCurve[k - 1];
+            const Point& b = kCurve[k];
+            const double u = (a.before - before) / (a.before - b.before);
+            const double db = a.db + (b.db - a.db) * u;
+            // The last points only shape the tail; the final frames go to exactly zero.
+            return DbToGain(db) * std::min(1.0, before / 0.005);
+        }
+    }
+    return 0.0;
+}
+
+std::vector<std::int32_t> Quantize(const Stereo& signal, std::uint64_t seed) {
+    Rng rng(seed);
+    constexpr double kScale = 8388608.0;  // 2^23
+    std::vector<std::int32_t> out;
+    out.reserve(2 * signal.Frames());
+    for (std::size_t i = 0; i < signal.Frames(); ++i) {
+        for (double x : {signal.left[i], signal.right[i]}) {
+            const double dither = rng.Uniform() - rng.Uniform();
+            const double v = std::floor(x * kScale + dither + 0.5);
+            out.push_back(static_cast<std::int32_t>(std::clamp(v, -kScale, kScale - 1.0)));
+        }
+    }
+    return out;
+}
+
+}  // namespace music

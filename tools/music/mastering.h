@@ -1,0 +1,40 @@
+// The master stage of the track: level riding, look-ahead limiting, the closing fade and
+// dithered quantisation to 24-bit samples.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace music {
+
+struct Stereo {
+    explicit Stereo(std::size_t frames) : left(frames, 0.0), right(frames, 0.0) {}
+    std::size_t Frames() const { return left.size(); }
+    std::vector<double> left;
+    std::vector<double> right;
+};
+
+// Gain per frame that keeps max(|left|, |right|) * gain <= ceiling: the gain needed at
+// each frame is reached over `lookahead` frames before it (a held minimum smoothed by a
+// moving average of the same length) and recovers with the release time constant.
+std::vector<double> LimiterGain(const Stereo& in, double ceiling, std::size_t lookahead,
+                                double releaseSeconds);
+
+// Multiplies both channels by the limiter's gain.
+void Limit(Stereo& signal, double ceiling, std::size_t lookahead, double releaseSeconds);
+
+// Slow gain rider: finds a smooth gain curve such that, after the limiter, the RMS level
+// averaged over about two seconds around every frame is `targetRms` (linear, samples
+// scaled to +/-1). Returns the ridden and limited signal.
+Stereo RideAndLimit(const Stereo& mix, double targetRms, double ceiling, int passes);
+
+// Gain of the closing fade at `seconds` into a track of `lengthSeconds`: 1 before the
+// fade, falling by about 75 dB over the last six seconds and to exactly 0 at the end.
+double FadeGain(double seconds, double lengthSeconds);
+
+// Rounds to signed 24-bit integers with triangular (TPDF) dither of one LSB peak on each
+// side, interleaved left then right. Samples are scaled so that 1.0 is 2^23.
+std::vector<std::int32_t> Quantize(const Stereo& signal, std::uint64_t seed);
+
+}  // namespace music
