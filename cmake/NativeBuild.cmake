@@ -13,7 +13,8 @@ set(ZELTAVO_X11_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix-x11 CACHE PATH
     "Wine prefix in which tests run Windows programs on an X server, one at a time")
 set(ZELTAVO_WINDOWS_BINARY_DIR ${CMAKE_BINARY_DIR}/windows)
 
-# Generated assets: the music track.
+# Generated assets: the mesh (raw vertex bytes, then raw index bytes) and the music track.
+set(ZELTAVO_MESH_FILE ${CMAKE_BINARY_DIR}/assets/mesh.bin)
 set(ZELTAVO_MUSIC_FILE ${CMAKE_BINARY_DIR}/assets/music.wav)
 add_subdirectory(tools)
 

@@ -8,10 +8,8 @@
 #include <array>
 #include <cstdint>
 
+#include "mesh.h"  // MeshIndexCount: the draw count grows to it in 30 s and turns there
 #include "transform.h"
-
-// Length of the mesh's index list: the draw count turns here, and grows to it in 30 s.
-inline constexpr std::uint32_t MeshIndexCount = 432'138;
 
 // What persists from frame to frame; one per run, never reset.
 struct TimelineState {

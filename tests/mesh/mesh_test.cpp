@@ -1,0 +1,556 @@
+// Measures the generated mesh file (the bytes the executable embeds) against what the
+// demo needs of it: counts, a closed and consistently wound surface, shape and framing,
+// an even tessellation and a reveal order that is both coherent on screen and kind to
+// the vertex cache. Prints a table of the figures it measures.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <numbers>
+#include <numeric>
+#include <set>
+#include <vector>
+
+#include "mesh.h"
+#include "transform.h"
+
+namespace {
+
+constexpr std::uint32_t kTriangles = MeshIndexCount / 3;
+constexpr std::uint32_t kTetrahedronVertex = 52'491;
+constexpr std::uint32_t kTetrahedronTriangle = 97'641;
+
+struct P3 {
+    double x, y, z;
+};
+P3 operator-(P3 a, P3 b) {
+    return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+P3 operator+(P3 a, P3 b) {
+    return {a.x + b.x, a.y + b.y, a.z + b.z};
+}
+P3 operator*(P3 a, double s) {
+    return {a.x * s, a.y * s, a.z * s};
+}
+double Dot(P3 a, P3 b) {
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+P3 Cross(P3 a, P3 b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+double Length(P3 a) {
+    return std::sqrt(Dot(a, a));
+}
+
+using Tri = std::array<std::uint32_t, 3>;
+
+struct Mesh {
+    std::vector<MeshVertex> vertices;
+    std::vector<std::uint32_t> indices;
+    std::size_t fileBytes = 0;
+
+    P3 At(std::uint32_t v) const {
+        const float* p = vertices[v].position;
+        return {p[0], p[1], p[2]};
+    }
+    Tri Triangle(std::size_t k) const {
+        return {indices[3 * k], indices[3 * k + 1], indices[3 * k + 2]};
+    }
+    P3 Normal(std::size_t k) const {  // twice the area, outward for a correct winding
+        const Tri t = Triangle(k);
+        return Cross(At(t[1]) - At(t[0]), At(t[2]) - At(t[0]));
+    }
+    P3 Centre(std::size_t k) const {
+        const Tri t = Triangle(k);
+        return (At(t[0]) + At(t[1]) + At(t[2])) * (1.0 / 3.0);
+    }
+    double Area(std::size_t k) const { return 0.5 * Length(Normal(k)); }
+    bool IsBody(std::size_t k) const {
+        return k < kTetrahedronTriangle || k >= kTetrahedronTriangle + 4;
+    }
+};
+
+const Mesh& TheMesh() {
+    static const Mesh mesh = [] {
+        Mesh m;
+        std::ifstream file(ZELTAVO_MESH_FILE, std::ios::binary);
+        const std::vector<char> bytes{std::istreambuf_iterator<char>(file),
+                                      std::istreambuf_iterator<char>()};
+        m.fileBytes = bytes.size();
+        const std::size_t vertexBytes = std::size_t{MeshVertexCount} * sizeof(MeshVertex);
+        const std::size_t indexBytes = std::size_t{MeshIndexCount} * 4;
+        if (bytes.size() == vertexBytes + indexBytes) {
+            m.vertices.resize(MeshVertexCount);
+            m.indices.resize(MeshIndexCount);
+            std::memcpy(m.vertices.data(), bytes.data(), vertexBytes);
+            std::memcpy(m.indices.data(), bytes.data() + vertexBytes, indexBytes);
+        }
+        return m;
+    }();
+    return mesh;
+}
+
+double Quantile(std::vector<double> values, double q) {
+    std::sort(values.begin(), values.end());
+    return values[static_cast<std::size_t>(q * (values.size() - 1))];
+}
+
+double Correlation(const std::vector<double>& a, const std::vector<double>& b) {
+    const double n = static_cast<double>(a.size());
+    const double ma = std::accumulate(a.begin(), a.end(), 0.0) / n;
+    const double mb = std::accumulate(b.begin(), b.end(), 0.0) / n;
+    double sab = 0.0, saa = 0.0, sbb = 0.0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        sab += (a[i] - ma) * (b[i] - mb);
+        saa += (a[i] - ma) * (a[i] - ma);
+        sbb += (b[i] - mb) * (b[i] - mb);
+    }
+    return sab / std::sqrt(saa * sbb);
+}
+
+bool ShareEdge(const Tri& a, const Tri& b) {
+    int common = 0;
+    for (std::uint32_t u : a)
+        common += std::count(b.begin(), b.end(), u);
+    return common >= 2;
+}
+
+// Vertices transformed per triangle with a first-in, first-out cache of `entries`.
+double VerticesPerTriangle(const Mesh& m, std::uint32_t entries) {
+    std::vector<std::int64_t> inserted(MeshVertexCount, -1'000'000);
+    std::int64_t insertions = 0;
+    for (std::uint32_t v : m.indices) {
+        if (insertions - inserted[v] <= entries)
+            continue;
+        inserted[v] = insertions++;
+    }
+    return static_cast<double>(insertions) / kTriangles;
+}
+
+// Whether p lies inside the body: crossings of a slightly tilted ray with its triangles.
+bool InsideBody(const Mesh& m, P3 p) {
+    const P3 dir{0.0123, 1.0, 0.0071};
+    int crossings = 0;
+    for (std::size_t k = 0; k < kTriangles; ++k) {
+        if (!m.IsBody(k))
+            continue;
+        const Tri t = m.Triangle(k);
+        const P3 a = m.At(t[0]), e1 = m.At(t[1]) - a, e2 = m.At(t[2]) - a;
+        const P3 h = Cross(dir, e2);
+        const double det = Dot(e1, h);
+        if (std::abs(det) < 1e-15)
+            continue;
+        const P3 s = p - a;
+        const double u = Dot(s, h) / det;
+        if (u < 0.0 || u > 1.0)
+            continue;
+        const P3 q = Cross(s, e1);
+        const double v = Dot(dir, q) / det;
+        if (v < 0.0 || u + v > 1.0)
+            continue;
+        if (Dot(e2, q) / det > 0.0)
+            ++crossings;
+    }
+    return crossings % 2 == 1;
+}
+
+TEST(File, HoldsTheCountsAndRecordsTheProgramExpects) {
+    const Mesh& m = TheMesh();
+    ASSERT_EQ(m.fileBytes, 3'745'308u);
+    ASSERT_EQ(m.vertices.size(), 72'027u);
+    ASSERT_EQ(m.indices.size(), 432'138u);
+    std::set<std::array<float, 3>> positions;
+    for (const MeshVertex& v : m.vertices) {
+        for (float c : v.color)
+            ASSERT_EQ(c, 1.0f);
+        for (float c : v.position) {
+            ASSERT_TRUE(std::isfinite(c));
+            // The float nearest to a decimal with four places.
+            char text[32];
+            std::snprintf(text, sizeof text, "%.4f", static_cast<double>(c));
+            ASSERT_EQ(std::strtof(text, nullptr), c) << c;
+        }
+        positions.insert({v.position[0], v.position[1], v.position[2]});
+    }
+    EXPECT_EQ(positions.size(), m.vertices.size()) << "positions are not all distinct";
+}
+
+TEST(Topology, IsTwoClosedConsistentlyWoundSpheres) {
+    const Mesh& m = TheMesh();
+    ASSERT_FALSE(m.indices.empty());
+    std::vector<bool> used(MeshVertexCount, false);
+    std::set<std::array<std::uint32_t, 3>> sorted;
+    std::map<std::pair<std::uint32_t, std::uint32_t>, int> directed;
+    for (std::size_t k = 0; k < kTriangles; ++k) {
+        const Tri t = m.Triangle(k);
+        for (std::uint32_t v : t) {
+            ASSERT_LT(v, MeshVertexCount);
+            used[v] = true;
+        }
+        ASSERT_TRUE(t[0] != t[1] && t[1] != t[2] && t[0] != t[2]) << "triangle " << k;
+        std::array<std::uint32_t, 3> key = t;
+        std::sort(key.begin(), key.end());
+        EXPECT_TRUE(sorted.insert(key).second) << "triangle " << k << " repeats another";
+        EXPECT_GT(m.Area(k), 0.0) << "triangle " << k;
+        for (int i = 0; i < 3; ++i)
+            ++directed[{t[i], t[(i + 1) % 3]}];
+    }
+    EXPECT_EQ(std::count(used.begin(), used.end(), false), 0) << "unused vertices";
+    std::size_t edges = 0;
+    for (const auto& [edge, count] : directed) {
+        ASSERT_EQ(count, 1) << "edge " << edge.first << "-" << edge.second << " runs twice";
+        const auto reverse = directed.find({edge.second, edge.first});
+        ASSERT_NE(reverse, directed.end())
+            << "edge " << edge.first << "-" << edge.second << " has one triangle";
+        if (edge.first < edge.second)
+            ++edges;
+    }
+    const long euler = long{MeshVertexCount} - long(edges) + long{kTriangles};
+    EXPECT_EQ(euler, 4);
+
+    // Connected pieces, by union of the triangles' vertices.
+    std::vector<std::uint32_t> parent(MeshVertexCount);
+    std::iota(parent.begin(), parent.end(), 0u);
+    auto find = [&](std::uint32_t v) {
+        while (parent[v] != v)
+            v = parent[v] = parent[parent[v]];
+        return v;
+    };
+    for (std::size_t k = 0; k < kTriangles; ++k) {
+        const Tri t = m.Triangle(k);
+        parent[find(t[1])] = find(t[0]);
+        parent[find(t[2])] = find(t[0]);
+    }
+    std::map<std::uint32_t, std::vector<std::uint32_t>> pieces;
+    for (std::uint32_t v = 0; v < MeshVertexCount; ++v)
+        pieces[find(v)].push_back(v);
+    ASSERT_EQ(pieces.size(), 2u);
+    const std::vector<std::uint32_t>& tetrahedron = pieces[find(kTetrahedronVertex)];
+    EXPECT_EQ(tetrahedron,
+              (std::vector<std::uint32_t>{kTetrahedronVertex, kTetrahedronVertex + 1,
+                                          kTetrahedronVertex + 2, kTetrahedronVertex + 3}));
+    for (std::size_t k = 0; k < kTriangles; ++k) {
+        const bool inTetrahedron = find(m.indices[3 * k]) == find(kTetrahedronVertex);
+        EXPECT_EQ(inTetrahedron, !m.IsBody(k)) << "triangle " << k;
+    }
+
+    // Signed volume of each piece: positive when every normal points outward.
+    double body = 0.0, splinter = 0.0;
+    for (std::size_t k = 0; k < kTriangles; ++k) {
+        const Tri t = m.Triangle(k);
+        const double v = Dot(m.At(t[0]), Cross(m.At(t[1]), m.At(t[2]))) / 6.0;
+        (m.IsBody(k) ? body : splinter) += v;
+    }
+    EXPECT_GT(body, 0.5);
+    EXPECT_GT(splinter, 0.0);
+    std::printf("volume: body %.4f, tetrahedron %.3g; edges %zu; V - E + F = %ld\n", body, splinter,
+                edges, euler);
+}
+
+TEST(Shape, StandsOnTheFloorWithTwoHeadsAndAFlatUnderside) {
+    const Mesh& m = TheMesh();
+    ASSERT_FALSE(m.indices.empty());
+    P3 lo{1e9, 1e9, 1e9}, hi{-1e9, -1e9, -1e9};
+    double radius = 0.0;
+    for (std::uint32_t v = 0; v < MeshVertexCount; ++v) {
+        const P3 p = m.At(v);
+        lo = {std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z)};
+        hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
+        radius = std::max(radius, std::hypot(p.x, p.z));
+    }
+    std::printf("box: x %.4f..%.4f, y %.4f..%.4f, z %.4f..%.4f; farthest from the axis %.4f\n",
+                lo.x, hi.x, lo.y, hi.y, lo.z, hi.z, radius);
+    EXPECT_NEAR(lo.y, 0.021, 0.001);
+    EXPECT_NEAR(hi.y, 1.64, 0.01);
+    EXPECT_NEAR(lo.x, -0.96, 0.03);
+    EXPECT_NEAR(hi.x, 0.66, 0.03);
+    EXPECT_NEAR(lo.z, -0.54, 0.03);
+    EXPECT_NEAR(hi.z, 0.69, 0.03);
+    EXPECT_LE(radius, 1.08);
+
+    double area = 0.0, downward = 0.0;
+    for (std::size_t k = 0; k < kTriangles; ++k) {
+        if (!m.IsBody(k))
+            continue;
+        const P3 n = m.Normal(k);
+        area += m.Area(k);
+        if (n.y < -0.999 * Length(n) && m.Centre(k).y < 0.09)
+            downward += m.Area(k);
+    }
+    std::printf("area %.4f, facing straight down %.1f%%\n", area, 100.0 * downward / area);
+    EXPECT_GE(area, 6.4);
+    EXPECT_LE(area, 6.6);
+    EXPECT_GE(downward / area, 0.06);
+    EXPECT_LE(downward / area, 0.10);
+
+    // Above 1.1 the body is two separate domes on the -x side.
+    std::vector<std::uint32_t> parent(MeshVertexCount);
+    std::iota(parent.begin(), parent.end(), 0u);
+    auto find = [&](std::uint32_t v) {
+        while (parent[v] != v)
+            v = parent[v] = parent[parent[v]];
+        return v;
+    };
+    for (std::size_t k = 0; k < kTriangles; ++k) {
+        const Tri t = m.Triangle(k);
+        for (int i = 0; i < 3; ++i) {
+            const std::uint32_t a = t[i], b = t[(i + 1) % 3];
+            if (m.At(a).y > 1.1 && m.At(b).y > 1.1)
+                parent[find(a)] = find(b);
+        }
+    }
+    std::map<std::uint32_t, std::uint32_t> domes;  // group -> its highest vertex
+    int onPlusX = 0;
+    for (std::uint32_t v = 0; v < MeshVertexCount; ++v) {
+        const P3 p = m.At(v);
+        if (p.y <= 1.1)
+            continue;
+        onPlusX += p.x >= 0.0 ? 1 : 0;
+        auto [it, fresh] = domes.insert({find(v), v});
+        if (!fresh && m.At(it->second).y < p.y)
+            it->second = v;
+    }
+    EXPECT_EQ(onPlusX, 0) << "vertices above 1.1 on the +x side";
+    ASSERT_EQ(domes.size(), 2u);
+    std::vector<P3> tops;
+    for (const auto& [group, v] : domes)
+        tops.push_back(m.At(v));
+    std::sort(tops.begin(), tops.end(), [](P3 a, P3 b) { return a.x < b.x; });
+    for (const P3& t : tops)
+        std::printf("dome top %.4f at (x, z) = (%.3f, %.3f)\n", t.y, t.x, t.z);
+    EXPECT_NEAR(tops[0].y, 1.60, 0.02);
+    EXPECT_LT(std::hypot(tops[0].x + 0.70, tops[0].z + 0.48), 0.1);
+    EXPECT_NEAR(tops[1].y, 1.64, 0.01);
+    EXPECT_LT(std::hypot(tops[1].x + 0.14, tops[1].z + 0.12), 0.1);
+
+    // The loose tetrahedron: tiny, just outside the body near its foot.
+    P3 tlo{1e9, 1e9, 1e9}, thi{-1e9, -1e9, -1e9}, centre{0, 0, 0};
+    for (std::uint32_t v = kTetrahedronVertex; v < kTetrahedronVertex + 4; ++v) {
+        const P3 p = m.At(v);
+        tlo = {std::min(tlo.x, p.x), std::min(tlo.y, p.y), std::min(tlo.z, p.z)};
+        thi = {std::max(thi.x, p.x), std::max(thi.y, p.y), std::max(thi.z, p.z)};
+        centre = centre + p * 0.25;
+    }
+    const P3 size = thi - tlo;
+    std::printf("tetrahedron: %.4f x %.4f x %.4f at (%.3f, %.3f, %.3f)\n", size.x, size.y, size.z,
+                centre.x, centre.y, centre.z);
+    EXPECT_LT(std::max({size.x, size.y, size.z}), 0.01);
+    EXPECT_GT(std::min({size.x, size.y, size.z}), 0.0005);
+    EXPECT_LT(Length(centre - P3{-0.726, 0.075, 0.050}), 0.05);
+    double nearest = 1e9;
+    for (std::uint32_t v = 0; v < MeshVertexCount; ++v) {
+        if (v < kTetrahedronVertex || v >= kTetrahedronVertex + 4) {
+            nearest = std::min(nearest, Length(m.At(v) - centre));
+        }
+    }
+    EXPECT_LT(nearest, 0.03) << "not near the body";
+    for (std::uint32_t v = kTetrahedronVertex; v < kTetrahedronVertex + 4; ++v) {
+        EXPECT_FALSE(InsideBody(m, m.At(v))) << "tetrahedron vertex " << v << " inside the body";
+    }
+}
+
+// The demo's own transform at many spin angles, at 1920 x 1080.
+TEST(Framing, WholeMeshOnScreenAndFocusInsideAtEverySpin) {
+    const Mesh& m = TheMesh();
+    ASSERT_FALSE(m.indices.empty());
+    double xMin = 1e9, xMax = -1e9, yMin = 1e9, yMax = -1e9, wMin = 1e9, wMax = -1e9;
+    int focusOutside = 0;
+    const int steps = 720;
+    for (int s = 0; s < steps; ++s) {
+        const float angle = static_cast<float>(2.0 * std::numbers::pi * s / steps);
+        const Float4x4 t = ComposeTransform(angle, 1920, 1080);  // rows: columns of w*v*p
+        for (std::uint32_t v = 0; v < MeshVertexCount; ++v) {
+            const float* p = m.vertices[v].position;
+            double clip[4];
+            for (int j = 0; j < 4; ++j) {
+                clip[j] = double{t.m[j][0]} * p[0] + double{t.m[j][1]} * p[1] +
+                          double{t.m[j][2]} * p[2] + double{t.m[j][3]};
+            }
+            const double w = clip[3];
+            ASSERT_TRUE(std::abs(clip[0]) <= w && std::abs(clip[1]) <= w && clip[2] >= 0.0 &&
+                        clip[2] <= w)
+                << "vertex " << v << " off screen at angle " << angle;
+            xMin = std::min(xMin, clip[0] / w), xMax = std::max(xMax, clip[0] / w);
+            yMin = std::min(yMin, clip[1] / w), yMax = std::max(yMax, clip[1] / w);
+            wMin = std::min(wMin, w), wMax = std::max(wMax, w);
+        }
+        // The world point the camera looks at, (0, 0.8, -0.1), turned back by the spin
+        // into model space; every other degree.
+        if (s % 4 == 0) {
+            const P3 focus{0.1 * std::sin(angle), 0.8, -0.1 * std::cos(angle)};
+            if (!InsideBody(m, focus))
+                ++focusOutside;
+        }
+    }
+    std::printf("screen: x %.3f..%.3f, y %.3f..%.3f; depth in front of the eye %.3f..%.3f\n", xMin,
+                xMax, yMin, yMax, wMin, wMax);
+    EXPECT_EQ(focusOutside, 0) << "the focus point leaves the body at some spin angles";
+}
+
+TEST(Tessellation, IsEvenAndIsotropic) {
+    const Mesh& m = TheMesh();
+    ASSERT_FALSE(m.indices.empty());
+    std::vector<double> lengths;
+    std::vector<int> valence(MeshVertexCount, 0);
+    for (std::size_t k = 0; k < kTriangles; ++k) {
+        const Tri t = m.Triangle(k);
+        for (int i = 0; i < 3; ++i) {
+            ++valence[t[i]];
+            if (t[i] < t[(i + 1) % 3])
+                lengths.push_back(Length(m.At(t[i]) - m.At(t[(i + 1) % 3])));
+        }
+    }
+    const double median = Quantile(lengths, 0.5);
+    const double inside =
+        static_cast<double>(std::count_if(lengths.begin(), lengths.end(),
+                                          [](double l) { return l >= 0.0064 && l <= 0.0155; })) /
+        lengths.size();
+    std::map<int, int> histogram;
+    for (int v : valence)
+        ++histogram[v];
+    const double six = static_cast<double>(histogram[6]) / MeshVertexCount;
+    std::printf("edges: min %.4f, median %.4f, max %.4f, %.1f%% in 0.0064..0.0155\n",
+                Quantile(lengths, 0.0), median, Quantile(lengths, 1.0), 100.0 * inside);
+    std::printf("valence:");
+    for (const auto& [v, count] : histogram) {
+        std::printf(" %d: %.1f%%", v, 100.0 * count / MeshVertexCount);
+    }
+    std::printf("\n");
+    EXPECT_NEAR(median, 0.0105, 0.001);
+    EXPECT_GE(inside, 0.97);
+    EXPECT_GE(histogram.begin()->first, 3);
+    EXPECT_LE(histogram.rbegin()->first, 10);
+    EXPECT_GE(six, 0.40);
+    EXPECT_LE(six, 0.65);
+}
+
+TEST(RevealOrder, RevealsInCoherentStripsThatSpreadEvenly) {
+    const Mesh& m = TheMesh();
+    ASSERT_FALSE(m.indices.empty());
+    // First use: each index is at most one past the largest seen before it.
+    std::uint32_t next = 0;
+    for (std::uint32_t v : m.indices) {
+        ASSERT_LE(v, next);
+        if (v == next)
+            ++next;
+    }
+    // Opens with an alternating strip (0, 1, 2), (2, 1, 3), (2, 3, 4), (4, 3, 5), ...
+    for (std::uint32_t k = 0; k < 8; ++k) {
+        const Tri expected = k % 2 == 0 ? Tri{k, k + 1, k + 2} : Tri{k + 1, k, k + 2};
+        EXPECT_EQ(m.Triangle(k), expected) << "triangle " << k;
+    }
+
+    std::vector<double> steps, place, xs, ys, zs;
+    std::size_t sharing = 0, runs = 0, run = 1, longest = 0;
+    std::vector<double> runLengths;
+    for (std::size_t k = 0; k < kTriangles; ++k) {
+        const P3 c = m.Centre(k);
+        place.push_back(static_cast<double>(k));
+        xs.push_back(c.x), ys.push_back(c.y), zs.push_back(c.z);
+        if (k == 0)
+            continue;
+        steps.push_back(Length(c - m.Centre(k - 1)));
+        if (ShareEdge(m.Triangle(k), m.Triangle(k - 1))) {
+            ++sharing, ++run;
+        } else {
+            runLengths.push_back(static_cast<double>(run)), ++runs, run = 1;
+        }
+        longest = std::max(longest, run);
+    }
+    runLengths.push_back(static_cast<double>(run));
+    const double shareFraction = static_cast<double>(sharing) / (kTriangles - 1);
+    const double jumps = static_cast<double>(std::count_if(steps.begin(), steps.end(),
+                                                           [](double s) { return s >= 0.3; })) /
+                         steps.size();
+    std::vector<double> lengths;
+    for (std::size_t k = 0; k < kTriangles; ++k) {
+        const Tri t = m.Triangle(k);
+        for (int i = 0; i < 3; ++i) {
+            if (t[i] < t[(i + 1) % 3])
+                lengths.push_back(Length(m.At(t[i]) - m.At(t[(i + 1) % 3])));
+        }
+    }
+    const double medianEdge = Quantile(lengths, 0.5);
+    const double medianStep = Quantile(steps, 0.5);
+    std::printf(
+        "successors sharing an edge: %zu of %u (%.1f%%); runs: median %.0f, mean %.1f, "
+        "max %zu\n",
+        sharing, kTriangles - 1, 100.0 * shareFraction, Quantile(runLengths, 0.5),
+        std::accumulate(runLengths.begin(), runLengths.end(), 0.0) / runLengths.size(), longest);
+    std::printf(
+        "centre steps: median %.4f, 90th percentile %.4f (median edge %.4f); "
+        "steps of 0.3 or more: %.2f%%\n",
+        medianStep, Quantile(steps, 0.9), medianEdge, 100.0 * jumps);
+    const double cx = Correlation(place, xs), cy = Correlation(place, ys),
+                 cz = Correlation(place, zs);
+    std::printf("correlation of list place with x %.3f, height %.3f, z %.3f\n", cx, cy, cz);
+    EXPECT_GE(shareFraction, 0.90);
+    EXPECT_LT(medianStep, medianEdge);
+    EXPECT_LE(jumps, 0.01);
+    for (double c : {cx, cy, cz})
+        EXPECT_LT(std::abs(c), 0.6) << "sorted along an axis";
+
+    // Per tenth of the list: area share, mean centre, successors sharing an edge.
+    double total = 0.0;
+    for (std::size_t k = 0; k < kTriangles; ++k)
+        total += m.Area(k);
+    std::printf("tenth | mean height | mean x | mean z | area | sharing\n");
+    for (std::uint32_t tenth = 1; tenth <= 10; ++tenth) {
+        const std::size_t begin = (tenth - 1) * std::size_t{kTriangles} / 10;
+        const std::size_t end = tenth * std::size_t{kTriangles} / 10;
+        double area = 0.0;
+        P3 mean{0, 0, 0};
+        std::size_t shared = 0;
+        for (std::size_t k = begin; k < end; ++k) {
+            area += m.Area(k);
+            mean = mean + m.Centre(k);
+            if (k + 1 < kTriangles && ShareEdge(m.Triangle(k), m.Triangle(k + 1)))
+                ++shared;
+        }
+        mean = mean * (1.0 / (end - begin));
+        std::printf("%5u | %11.3f | %6.3f | %6.3f | %4.1f%% | %.1f%%\n", tenth, mean.y, mean.x,
+                    mean.z, 100.0 * area / total, 100.0 * shared / (end - begin));
+        EXPECT_GE(area / total, 0.097) << "tenth " << tenth;
+        EXPECT_LE(area / total, 0.102) << "tenth " << tenth;
+    }
+    // The first 5% lies on the upper part of the shape.
+    double firstHeight = 0.0;
+    const std::size_t first = kTriangles / 20;
+    for (std::size_t k = 0; k < first; ++k)
+        firstHeight += m.Centre(k).y;
+    firstHeight /= first;
+    std::printf("first 5%%: mean height %.3f\n", firstHeight);
+    EXPECT_GE(firstHeight, 1.2);
+}
+
+TEST(RevealOrder, IsKindToThePostTransformCache) {
+    const Mesh& m = TheMesh();
+    ASSERT_FALSE(m.indices.empty());
+    const double fifo16 = VerticesPerTriangle(m, 16);
+    const double fifo32 = VerticesPerTriangle(m, 32);
+    // How far ahead each vertex is used again.
+    std::vector<std::int64_t> lastUse(MeshVertexCount, -1);
+    std::vector<double> gaps;
+    for (std::size_t i = 0; i < m.indices.size(); ++i) {
+        const std::uint32_t v = m.indices[i];
+        if (lastUse[v] >= 0)
+            gaps.push_back(static_cast<double>(i - lastUse[v]));
+        lastUse[v] = static_cast<std::int64_t>(i);
+    }
+    std::printf(
+        "vertices transformed per triangle: %.3f with 16 entries, %.3f with 32; next use "
+        "median %.0f, 90th percentile %.0f indices later\n",
+        fifo16, fifo32, Quantile(gaps, 0.5), Quantile(gaps, 0.9));
+    // The goal is for the 16-entry cache; the 32-entry figure is for comparison only.
+    EXPECT_LE(fifo16, 0.80);
+}
+
+}  // namespace

@@ -1,0 +1,193 @@
+// Writes the demo's mesh: the raw vertex records, then the raw 32-bit indices, in the
+// byte order of the target (little-endian), exactly as the executable embeds them.
+//
+//   mesh_generator <output file>
+//
+// The same bytes on every run: the shape is fixed, the sampling uses a seeded
+// generator of its own, and every choice breaks ties by index.
+#include <array>
+#include <bit>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "mesh.h"
+#include "reveal_order.h"
+#include "sculpture.h"
+#include "tessellate.h"
+
+static_assert(std::endian::native == std::endian::little, "the file is written as in memory");
+
+namespace {
+
+constexpr std::uint32_t kBodyVertices = MeshVertexCount - 4;
+constexpr std::uint32_t kTriangles = MeshIndexCount / 3;
+// Where the loose tetrahedron sits in the list, and so which vertex numbers it gets.
+constexpr std::size_t kTetrahedronTriangle = 97'641;
+constexpr std::uint32_t kTetrahedronVertex = 52'491;
+
+class Stopwatch {
+public:
+    double Lap() {
+        const auto now = std::chrono::steady_clock::now();
+        const double seconds = std::chrono::duration<double>(now - last_).count();
+        last_ = now;
+        return seconds;
+    }
+
+private:
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+// The single-precision value nearest to x rounded to four decimal places (formatting
+// the decimal and reading it back rounds once, correctly).
+float ToFourPlaces(double x) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.4f", static_cast<double>(std::llround(x * 1e4)) / 1e4);
+    return std::strtof(text, nullptr);
+}
+
+// A splinter about 0.005 across, standing just off the body's surface near its
+// foot; its corners are offsets from the point it is anchored to.
+std::array<Vec3, 4> PlaceTetrahedron() {
+    const Vec3 near{-0.726, 0.075, 0.050};
+    const Vec3 surface = SurfacePoint(Normalized(near - SculptureCentre), 0.0);
+    const Vec3 anchor = surface + Normalized(SculptureGradient(surface)) * 0.006;
+    const Vec3 corners[4] = {{0.0, 0.0, 0.0},
+                             {0.0014, 0.0011, 0.0006},
+                             {0.0005, 0.0046, 0.0013},
+                             {0.0009, 0.0021, 0.0057}};
+    std::array<Vec3, 4> result;
+    for (int i = 0; i < 4; ++i)
+        result[i] = anchor + corners[i] - Vec3{0.0007, 0.0023, 0.0028};
+    return result;
+}
+
+// Its four faces as a short strip, each wound outward.
+std::array<Triangle, 4> TetrahedronFaces(const std::array<Vec3, 4>& p, std::uint32_t first) {
+    const double volume = Dot(p[1] - p[0], Cross(p[2] - p[0], p[3] - p[0]));
+    // With positive volume, (0, 2, 1) faces away from corner 3, and so on.
+    std::array<Triangle, 4> faces = {Triangle{0, 2, 1}, {1, 2, 3}, {1, 3, 0}, {0, 3, 2}};
+    if (volume < 0.0) {
+        for (Triangle& t : faces)
+            std::swap(t[1], t[2]);
+    }
+    for (Triangle& t : faces) {
+        for (std::uint32_t& v : t)
+            v += first;
+    }
+    return faces;
+}
+
+void Require(bool condition, const std::string& what) {
+    if (!condition)
+        throw std::runtime_error(what);
+}
+
+// The checks that the rounding to four places could break: positions still distinct,
+// no triangle of zero area or turned inside out.
+void CheckRounded(const std::vector<MeshVertex>& vertices,
+                  const std::vector<std::uint32_t>& indices, const std::vector<Vec3>& exact) {
+    std::set<std::array<float, 3>> seen;
+    for (const MeshVertex& v : vertices) {
+        Require(seen.insert({v.position[0], v.position[1], v.position[2]}).second,
+                "two vertices round to the same position");
+    }
+    auto at = [&](std::uint32_t i) {
+        const float* p = vertices[i].position;
+        return Vec3{p[0], p[1], p[2]};
+    };
+    for (std::size_t k = 0; k < indices.size(); k += 3) {
+        const Vec3 a = at(indices[k]), b = at(indices[k + 1]), c = at(indices[k + 2]);
+        const Vec3 n = Cross(b - a, c - a);
+        Require(Length(n) > 0.0, "a triangle has zero area after rounding");
+        const Vec3 e = exact[indices[k]];
+        const Vec3 exactNormal =
+            Cross(exact[indices[k + 1]] - e, exact[indices[k + 2]] - exact[indices[k]]);
+        Require(Dot(n, exactNormal) > 0.0, "a triangle turns over when rounded");
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <output file>\n", argv[0]);
+        return 2;
+    }
+    try {
+        Stopwatch watch;
+        const SurfaceMesh body = TessellateSculpture(kBodyVertices);
+        Require(body.triangles.size() == kTriangles - 4, "unexpected triangle count");
+        for (const Triangle& t : body.triangles) {
+            const Vec3 a = body.positions[t[0]];
+            const Vec3 n = Cross(body.positions[t[1]] - a, body.positions[t[2]] - a);
+            const Vec3 centre = (a + body.positions[t[1]] + body.positions[t[2]]) * (1.0 / 3.0);
+            Require(Dot(n, SculptureGradient(centre)) > 0.0, "a triangle faces inward");
+        }
+        const double tessellation = watch.Lap();
+
+        RevealOptions options;
+        options.firstPatchNear = {-0.70, 1.60, -0.45};
+        options.quotaPosition = kTetrahedronTriangle;
+        options.quotaVertices = kTetrahedronVertex;
+        std::vector<Triangle> order = OrderForReveal(body, options);
+        const double ordering = watch.Lap();
+
+        // The list: the body's triangles with the tetrahedron put in at its place.
+        std::vector<Vec3> positions = body.positions;
+        const std::array<Vec3, 4> splinter = PlaceTetrahedron();
+        for (const Vec3& p : splinter) {
+            Require(SculptureField(p) > 0.001, "the tetrahedron touches the body");
+            positions.push_back(p);
+        }
+        const std::array<Triangle, 4> faces = TetrahedronFaces(splinter, kBodyVertices);
+        order.insert(order.begin() + kTetrahedronTriangle, faces.begin(), faces.end());
+
+        // Vertices numbered by first use.
+        std::vector<std::uint32_t> number(positions.size(), ~0u);
+        std::vector<Vec3> exact;
+        std::vector<std::uint32_t> indices;
+        indices.reserve(MeshIndexCount);
+        for (const Triangle& t : order) {
+            for (std::uint32_t v : t) {
+                if (number[v] == ~0u) {
+                    number[v] = static_cast<std::uint32_t>(exact.size());
+                    exact.push_back(positions[v]);
+                }
+                indices.push_back(number[v]);
+            }
+        }
+        Require(exact.size() == MeshVertexCount && indices.size() == MeshIndexCount,
+                "unexpected counts");
+        Require(number[kBodyVertices] == kTetrahedronVertex, "the tetrahedron's vertices moved");
+
+        std::vector<MeshVertex> vertices(exact.size());
+        for (std::size_t i = 0; i < exact.size(); ++i) {
+            vertices[i] = {
+                {ToFourPlaces(exact[i].x), ToFourPlaces(exact[i].y), ToFourPlaces(exact[i].z)},
+                {1.0f, 1.0f, 1.0f, 1.0f}};
+        }
+        CheckRounded(vertices, indices, exact);
+
+        FILE* file = std::fopen(argv[1], "wb");
+        Require(file != nullptr, std::string("cannot open ") + argv[1]);
+        const bool written = std::fwrite(vertices.data(), sizeof(MeshVertex), vertices.size(),
+                                         file) == vertices.size() &&
+                             std::fwrite(indices.data(), 4, indices.size(), file) == indices.size();
+        Require(std::fclose(file) == 0 && written, std::string("cannot write ") + argv[1]);
+        std::printf(
+            "mesh: %u vertices, %u indices; tessellation %.2f s, order %.2f s, output %.2f s\n",
+            MeshVertexCount, MeshIndexCount, tessellation, ordering, watch.Lap());
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "mesh_generator: %s\n", error.what());
+        std::remove(argv[1]);
+        return 1;
+    }
+    return 0;
+}
