@@ -64,6 +64,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
         DestroyWindow(window);
         return 1;
     }
+    CreatePipelineResources();
     ShowWindow(window, showCommand);
     UpdateWindow(window);
 

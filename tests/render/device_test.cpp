@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "graphics_objects.h"
+#include "mesh.h"
 #include "render.h"
 
 namespace {
@@ -119,6 +120,122 @@ TEST(RenderFrame, GoesOnAfterTheWindowIsDestroyed) {
     ASSERT_FALSE(GetClientRect(window, &client));
     RenderFrame(window, 59.916f);
     RenderFrame(window, 59.933f);
+}
+
+D3D11_BUFFER_DESC DescriptionOf(ID3D11Buffer* buffer) {
+    D3D11_BUFFER_DESC desc = {};
+    buffer->GetDesc(&desc);
+    return desc;
+}
+
+TEST(CreatePipelineResources, FillsTheSixSlotsFromTheEmbeddedProgramsAndMesh) {
+    HWND window = MakePopup(320, 200);
+    ASSERT_TRUE(InitDevice(window, 320, 200));
+    CreatePipelineResources();
+
+    EXPECT_TRUE(vertexShader);
+    EXPECT_TRUE(pixelShader);
+    // Made only if the layout matches the vertex program's input signature.
+    EXPECT_TRUE(inputLayout);
+
+    ASSERT_TRUE(vertexBuffer);
+    const D3D11_BUFFER_DESC vertices = DescriptionOf(vertexBuffer.Get());
+    EXPECT_EQ(vertices.ByteWidth, 2'016'756u);
+    EXPECT_EQ(vertices.Usage, D3D11_USAGE_IMMUTABLE);
+    EXPECT_EQ(vertices.BindFlags, static_cast<UINT>(D3D11_BIND_VERTEX_BUFFER));
+    EXPECT_EQ(vertices.CPUAccessFlags, 0u);
+
+    ASSERT_TRUE(indexBuffer);
+    const D3D11_BUFFER_DESC indices = DescriptionOf(indexBuffer.Get());
+    EXPECT_EQ(indices.ByteWidth, 1'728'552u);
+    EXPECT_EQ(indices.Usage, D3D11_USAGE_IMMUTABLE);
+    EXPECT_EQ(indices.BindFlags, static_cast<UINT>(D3D11_BIND_INDEX_BUFFER));
+
+    ASSERT_TRUE(constantBuffer);
+    const D3D11_BUFFER_DESC constants = DescriptionOf(constantBuffer.Get());
+    EXPECT_EQ(constants.ByteWidth, 64u);
+    EXPECT_EQ(constants.Usage, D3D11_USAGE_DYNAMIC);
+    EXPECT_EQ(constants.BindFlags, static_cast<UINT>(D3D11_BIND_CONSTANT_BUFFER));
+    EXPECT_EQ(constants.CPUAccessFlags, static_cast<UINT>(D3D11_CPU_ACCESS_WRITE));
+
+    // The embedded arrays are what the buffers were made from.
+    EXPECT_EQ(MeshIndices[0], 0u);
+    EXPECT_EQ(MeshVertices[MeshVertexCount - 1].color[3], 1.0f);
+
+    // A second call replaces each object with a fresh one.
+    ID3D11Buffer* first = constantBuffer.Get();
+    first->AddRef();
+    CreatePipelineResources();
+    EXPECT_NE(constantBuffer.Get(), first);
+    EXPECT_EQ(first->Release(), 0u);  // the slot let go of the old buffer
+    DestroyWindow(window);
+}
+
+TEST(RenderFrame, BindsTheWholePipelineEveryFrame) {
+    HWND window = MakePopup(320, 200);
+    ASSERT_TRUE(InitDevice(window, 320, 200));
+    CreatePipelineResources();
+    // Bindings made by someone else between frames are replaced by the next frame.
+    deviceContext->ClearState();
+    RenderFrame(window, 1.0f);
+
+    ComPtr<ID3D11Buffer> boundConstants;
+    deviceContext->VSGetConstantBuffers(0, 1, boundConstants.GetAddressOf());
+    EXPECT_EQ(boundConstants.Get(), constantBuffer.Get());
+    ComPtr<ID3D11VertexShader> boundVertexShader;
+    deviceContext->VSGetShader(boundVertexShader.GetAddressOf(), nullptr, nullptr);
+    EXPECT_EQ(boundVertexShader.Get(), vertexShader.Get());
+    ComPtr<ID3D11PixelShader> boundPixelShader;
+    deviceContext->PSGetShader(boundPixelShader.GetAddressOf(), nullptr, nullptr);
+    EXPECT_EQ(boundPixelShader.Get(), pixelShader.Get());
+    ComPtr<ID3D11InputLayout> boundLayout;
+    deviceContext->IAGetInputLayout(boundLayout.GetAddressOf());
+    EXPECT_EQ(boundLayout.Get(), inputLayout.Get());
+
+    ComPtr<ID3D11Buffer> boundVertices;
+    UINT stride = 0;
+    UINT offset = 1;
+    deviceContext->IAGetVertexBuffers(0, 1, boundVertices.GetAddressOf(), &stride, &offset);
+    EXPECT_EQ(boundVertices.Get(), vertexBuffer.Get());
+    EXPECT_EQ(stride, 28u);
+    EXPECT_EQ(offset, 0u);
+    ComPtr<ID3D11Buffer> boundIndices;
+    DXGI_FORMAT format = DXGI_FORMAT_UNKNOWN;
+    deviceContext->IAGetIndexBuffer(boundIndices.GetAddressOf(), &format, &offset);
+    EXPECT_EQ(boundIndices.Get(), indexBuffer.Get());
+    EXPECT_EQ(format, DXGI_FORMAT_R32_UINT);
+    D3D11_PRIMITIVE_TOPOLOGY topology = D3D11_PRIMITIVE_TOPOLOGY_UNDEFINED;
+    deviceContext->IAGetPrimitiveTopology(&topology);
+    EXPECT_EQ(topology, D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
+    DestroyWindow(window);
+}
+
+TEST(RenderFrame, GoesOnWithoutObjectsWhoseCreationFailed) {
+    HWND window = MakePopup(320, 200);
+    ASSERT_TRUE(InitDevice(window, 320, 200));
+    CreatePipelineResources();
+    // One slot missing at a time, then all of them: a missing constant buffer is never
+    // mapped, a missing index buffer is never drawn from, the other slots bind nothing.
+    void (*const resets[])() = {
+        [] { constantBuffer.Reset(); }, [] { vertexShader.Reset(); }, [] { pixelShader.Reset(); },
+        [] { inputLayout.Reset(); },    [] { vertexBuffer.Reset(); }, [] { indexBuffer.Reset(); },
+    };
+    float t = 0.0f;
+    for (const auto reset : resets) {
+        CreatePipelineResources();
+        reset();
+        for (int frame = 0; frame < 3; ++frame, t += 4.0f) {
+            RenderFrame(window, t);
+        }
+    }
+    for (const auto reset : resets) {
+        reset();
+    }
+    RenderFrame(window, t);
+    ComPtr<ID3D11Buffer> boundConstants;
+    deviceContext->VSGetConstantBuffers(0, 1, boundConstants.GetAddressOf());
+    EXPECT_FALSE(boundConstants);
+    DestroyWindow(window);
 }
 
 }  // namespace

@@ -1,0 +1,161 @@
+"""What the demo should show of its mesh, worked out independently of the program: the
+embedded mesh file, the camera as the demo describes it, and a coarse rasteriser.
+
+Masks are boolean images at a quarter of the screen's resolution (480 by 270). A mask
+of triangles is the union of their projections, which is what a frame covers whatever
+the depth order: the depth test only decides which of them shows in each pixel.
+"""
+import math
+import os
+from pathlib import Path
+
+import numpy as np
+from PIL import Image, ImageDraw
+
+VERTEX_COUNT = 72_027
+INDEX_COUNT = 432_138
+SCALE = 4  # screen pixels per mask pixel, each way
+INDICES_PER_SECOND = INDEX_COUNT / 30.0
+SPIN_PER_SECOND = 0.6
+
+EYE = np.array([3.2, 2.0, -0.1])
+FOCUS = np.array([0.0, 0.8, -0.1])
+UP = np.array([0.0, 1.0, 0.0])
+FOV_Y, NEAR, FAR = math.pi / 4, 0.1, 100.0
+
+
+def load_mesh(path=None):
+    """(positions, triangles) of the mesh file: raw vertex records, then raw indices."""
+    data = Path(path or os.environ["ZELTAVO_MESH_FILE"]).read_bytes()
+    vertex_bytes = VERTEX_COUNT * 28
+    records = np.frombuffer(data[:vertex_bytes], dtype="<f4").reshape(VERTEX_COUNT, 7)
+    indices = np.frombuffer(data[vertex_bytes:], dtype="<u4")
+    assert indices.size == INDEX_COUNT
+    return records[:, :3].astype(np.float64), indices.reshape(-1, 3)
+
+
+def world_to_clip(aspect):
+    """Row-vector matrix of the fixed camera: left-handed look-at, then a left-handed
+    perspective projection with depth from 0 to 1."""
+    forward = (FOCUS - EYE) / np.linalg.norm(FOCUS - EYE)
+    right = np.cross(UP, forward)
+    right /= np.linalg.norm(right)
+    up = np.cross(forward, right)
+    view = np.identity(4)
+    view[:3, 0], view[:3, 1], view[:3, 2] = right, up, forward
+    view[3, :3] = [-right @ EYE, -up @ EYE, -forward @ EYE]
+    y_scale = 1.0 / math.tan(FOV_Y / 2)
+    projection = np.zeros((4, 4))
+    projection[0, 0] = y_scale / aspect
+    projection[1, 1] = y_scale
+    projection[2, 2] = FAR / (FAR - NEAR)
+    projection[3, 2] = -NEAR * FAR / (FAR - NEAR)
+    projection[2, 3] = 1.0
+    return view @ projection
+
+
+def model_to_clip(angle, aspect=16 / 9):
+    """Row-vector matrix from model space to clip space at a spin angle about y."""
+    c, s = math.cos(angle), math.sin(angle)
+    spin = np.array([[c, 0, -s, 0], [0, 1, 0, 0], [s, 0, c, 0], [0, 0, 0, 1.0]])
+    return spin @ world_to_clip(aspect)
+
+
+def clip_positions(positions, matrix):
+    return np.hstack([positions, np.ones((len(positions), 1))]) @ matrix
+
+
+def screen_positions(clip, size=(1920, 1080)):
+    """Window coordinates in screen pixels (x right, y down) of clip-space positions."""
+    ndc = clip[:, :2] / clip[:, 3:4]
+    return np.column_stack([(ndc[:, 0] + 1) / 2 * size[0], (1 - ndc[:, 1]) / 2 * size[1]])
+
+
+def front_facing(screen, triangles):
+    """Triangles that run clockwise on the screen: those the default state draws."""
+    a, b, c = (screen[triangles[:, k]] for k in range(3))
+    cross = (b[:, 0] - a[:, 0]) * (c[:, 1] - a[:, 1]) - (c[:, 0] - a[:, 0]) * (b[:, 1] - a[:, 1])
+    return cross > 0  # y runs down, so a positive cross product is clockwise
+
+
+def draw_mask(screen, triangles, size=(1920, 1080)):
+    """Drawn at the screen's resolution and reduced like a screenshot, so that the thin
+    edge every filled polygon adds stays within its block."""
+    image = Image.new("1", size, 0)
+    draw = ImageDraw.Draw(image)
+    for corners in screen[triangles].tolist():
+        draw.polygon([tuple(p) for p in corners], fill=1)
+    return downsample(np.array(image, dtype=bool))
+
+
+class Mesh:
+    def __init__(self, path=None):
+        self.positions, self.triangles = load_mesh(path)
+
+    def screen(self, angle):
+        return screen_positions(clip_positions(self.positions, model_to_clip(angle)))
+
+    def cover(self, matrix):
+        """What the front faces of the whole mesh cover through any matrix, leaving out
+        triangles that reach behind the eye (w <= 0)."""
+        clip = clip_positions(self.positions, matrix)
+        ahead = (clip[self.triangles, 3] > 0).all(axis=1)
+        screen = screen_positions(np.where(clip[:, 3:4] > 0, clip, 1.0))
+        triangles = self.triangles[ahead]
+        return draw_mask(screen, triangles[front_facing(screen, triangles)])
+
+    def outline(self, angle):
+        """Everything the whole mesh covers at this angle."""
+        return draw_mask(self.screen(angle), self.triangles)
+
+    def drawn(self, angle, index_count):
+        """What a frame drawing the first index_count indices covers."""
+        screen = self.screen(angle)
+        prefix = self.triangles[:index_count // 3]
+        return draw_mask(screen, prefix[front_facing(screen, prefix)])
+
+
+def index_count_at(seconds):
+    """The draw count of a steady run at this moment (rising for 30 s, then falling)."""
+    progress = seconds if seconds <= 30.0 else 60.0 - seconds
+    return int(max(0.0, progress) * INDICES_PER_SECOND)
+
+
+def downsample(mask):
+    """A full-resolution mask at mask resolution: a block counts if half of it is set."""
+    h, w = mask.shape[0] // SCALE, mask.shape[1] // SCALE
+    blocks = mask[:h * SCALE, :w * SCALE].reshape(h, SCALE, w, SCALE)
+    return blocks.mean(axis=(1, 3)) >= 0.5
+
+
+def erode(mask, steps=1):
+    for _ in range(steps):
+        inner = mask.copy()
+        inner[1:, :] &= mask[:-1, :]
+        inner[:-1, :] &= mask[1:, :]
+        inner[:, 1:] &= mask[:, :-1]
+        inner[:, :-1] &= mask[:, 1:]
+        inner[0, :] = inner[-1, :] = inner[:, 0] = inner[:, -1] = False
+        mask = inner
+    return mask
+
+
+def components(mask):
+    """Sizes of the 4-connected components of a mask, largest first."""
+    seen = np.zeros_like(mask)
+    sizes = []
+    for start in zip(*np.nonzero(mask)):
+        if seen[start]:
+            continue
+        seen[start] = True
+        stack, size = [start], 0
+        while stack:
+            y, x = stack.pop()
+            size += 1
+            for ny, nx in ((y - 1, x), (y + 1, x), (y, x - 1), (y, x + 1)):
+                if 0 <= ny < mask.shape[0] and 0 <= nx < mask.shape[1] and mask[ny, nx] \
+                        and not seen[ny, nx]:
+                    seen[ny, nx] = True
+                    stack.append((ny, nx))
+        sizes.append(size)
+    return sorted(sizes, reverse=True)
