@@ -1,0 +1,56 @@
+"""The built executable is hardened like a well-made Windows program: address-space
+layout randomisation with relocations and high-entropy addresses, no-execute data, an
+image base above 4 GiB, no section both writable and executable nor writable and
+shared, the GUI subsystem, system DLLs only, and no link timestamp. ZELTAVO_EXE names it.
+(Control Flow Guard needs a toolchain that emits its tables; this one does not.)
+"""
+import os
+import unittest
+
+import pefile
+
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "d3d11.dll", "winmm.dll", "msvcrt.dll"}
+
+
+class Hardening(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.pe = pefile.PE(os.environ["ZELTAVO_EXE"])
+
+    def test_randomised_and_no_execute(self):
+        flags = self.pe.OPTIONAL_HEADER.DllCharacteristics
+        for name in ("DYNAMIC_BASE", "HIGH_ENTROPY_VA", "NX_COMPAT"):
+            self.assertTrue(flags & pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_" + name],
+                            name)
+        # Randomisation needs the relocations to move the image.
+        relocations = self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[
+            pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+        self.assertGreater(relocations.Size, 0)
+        self.assertFalse(self.pe.FILE_HEADER.Characteristics
+                         & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"])
+        self.assertGreater(self.pe.OPTIONAL_HEADER.ImageBase, 1 << 32)
+
+    def test_no_section_is_writable_and_executable_or_shared(self):
+        write = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_WRITE"]
+        execute = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_EXECUTE"]
+        shared = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_SHARED"]
+        for section in self.pe.sections:
+            name = section.Name.rstrip(b"\0").decode()
+            flags = section.Characteristics
+            self.assertFalse(flags & write and flags & execute, name)
+            self.assertFalse(flags & write and flags & shared, name)
+
+    def test_a_gui_program_importing_system_dlls_only(self):
+        self.assertEqual(self.pe.OPTIONAL_HEADER.Subsystem,
+                         pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"])
+        imported = {entry.dll.decode().lower() for entry in self.pe.DIRECTORY_ENTRY_IMPORT}
+        self.assertLessEqual(imported, SYSTEM_DLLS)
+
+    def test_no_timestamp(self):
+        self.assertEqual(self.pe.FILE_HEADER.TimeDateStamp, 0)
+        for entry in getattr(self.pe, "DIRECTORY_ENTRY_DEBUG", []):
+            self.assertEqual(entry.struct.TimeDateStamp, 0)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
