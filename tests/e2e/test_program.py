@@ -523,6 +523,28 @@ class EscapeAndActivation(unittest.TestCase):
             self.assertLess(demo.run.ended - pressed, 3.0)
 
 
+class Files(unittest.TestCase):
+    def test_the_program_opens_no_file_of_its_own(self):
+        with rig.Desktop() as desk:
+            run = desk.run(rig.windows_program("zeltavo"), winedebug="+file,+loaddll")
+            run.find_window(title="zeltavo", timeout=30)
+            time.sleep(3.0)
+            desk.press("Escape")
+            self.assertEqual(run.wait(timeout=30), 0)
+            trace = run.trace
+        # Every file a program opens by name goes through CreateFileW. On the program's
+        # thread only Wine's own modules open files, all in Wine's system folder. (Wine's
+        # service processes, started alongside, open pipes and files of their own.)
+        thread = next(c.thread for c in rig.trace_calls(trace, "loaddll")
+                      if re.search(r'Loaded L"[^"]*zeltavo\.exe"', c.args))
+        opened = [re.match(r'L"((?:[^"\\]|\\.)*)"', c.args)
+                  for c in rig.trace_calls(trace, "file", "CreateFileW") if c.thread == thread]
+        paths = [m[1].replace("\\\\", "\\") for m in opened if m]
+        self.assertTrue(paths, "no CreateFileW in the trace: is the file channel traced?")
+        others = [p for p in paths if not p.lower().startswith("c:\\windows\\")]
+        self.assertEqual(others, [])
+
+
 class NoDevice(unittest.TestCase):
     def test_without_a_feature_level_11_device_the_program_ends_with_code_1(self):
         with rig.Desktop() as desk:
