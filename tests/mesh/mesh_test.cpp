@@ -52,6 +52,22 @@ double Length(P3 a) {
 
 using Tri = std::array<std::uint32_t, 3>;
 
+// Groups of connected vertices (union-find with path halving).
+class VertexGroups {
+public:
+    VertexGroups() : parent_(MeshVertexCount) { std::iota(parent_.begin(), parent_.end(), 0u); }
+
+    std::uint32_t Find(std::uint32_t v) {
+        while (parent_[v] != v)
+            v = parent_[v] = parent_[parent_[v]];
+        return v;
+    }
+    void Join(std::uint32_t a, std::uint32_t b) { parent_[Find(a)] = Find(b); }
+
+private:
+    std::vector<std::uint32_t> parent_;
+};
+
 struct Mesh {
     std::vector<MeshVertex> vertices;
     std::vector<std::uint32_t> indices;
@@ -217,18 +233,13 @@ TEST(Topology, IsTwoClosedConsistentlyWoundSpheres) {
     EXPECT_EQ(euler, 4);
 
     // Connected pieces, by union of the triangles' vertices.
-    std::vector<std::uint32_t> parent(MeshVertexCount);
-    std::iota(parent.begin(), parent.end(), 0u);
-    auto find = [&](std::uint32_t v) {
-        while (parent[v] != v)
-            v = parent[v] = parent[parent[v]];
-        return v;
-    };
+    VertexGroups groups;
     for (std::size_t k = 0; k < kTriangles; ++k) {
         const Tri t = m.Triangle(k);
-        parent[find(t[1])] = find(t[0]);
-        parent[find(t[2])] = find(t[0]);
+        groups.Join(t[0], t[1]);
+        groups.Join(t[0], t[2]);
     }
+    auto find = [&](std::uint32_t v) { return groups.Find(v); };
     std::map<std::uint32_t, std::vector<std::uint32_t>> pieces;
     for (std::uint32_t v = 0; v < MeshVertexCount; ++v)
         pieces[find(v)].push_back(v);
@@ -292,21 +303,16 @@ TEST(Shape, StandsOnTheFloorWithTwoHeadsAndAFlatUnderside) {
     EXPECT_LE(downward / area, 0.10);
 
     // Above 1.1 the body is two separate domes on the -x side.
-    std::vector<std::uint32_t> parent(MeshVertexCount);
-    std::iota(parent.begin(), parent.end(), 0u);
-    auto find = [&](std::uint32_t v) {
-        while (parent[v] != v)
-            v = parent[v] = parent[parent[v]];
-        return v;
-    };
+    VertexGroups groups;
     for (std::size_t k = 0; k < kTriangles; ++k) {
         const Tri t = m.Triangle(k);
         for (int i = 0; i < 3; ++i) {
             const std::uint32_t a = t[i], b = t[(i + 1) % 3];
             if (m.At(a).y > 1.1 && m.At(b).y > 1.1)
-                parent[find(a)] = find(b);
+                groups.Join(a, b);
         }
     }
+    auto find = [&](std::uint32_t v) { return groups.Find(v); };
     std::map<std::uint32_t, std::uint32_t> domes;  // group -> its highest vertex
     int onPlusX = 0;
     for (std::uint32_t v = 0; v < MeshVertexCount; ++v) {

@@ -7,7 +7,7 @@
 #include <queue>
 #include <stdexcept>
 
-#include "random.h"
+#include "splitmix64.h"
 
 namespace {
 

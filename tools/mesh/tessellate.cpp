@@ -5,7 +5,7 @@
 #include <numbers>
 #include <stdexcept>
 
-#include "random.h"
+#include "splitmix64.h"
 #include "sculpture.h"
 #include "sphere_hull.h"
 

@@ -10,29 +10,14 @@
 #include <numbers>
 #include <vector>
 
+#include "splitmix64.h"
+
 namespace music {
 
 constexpr int kSampleRate = 48000;
 constexpr double kPi = std::numbers::pi;
 
-// splitmix64: a small, fast generator whose sequence depends only on the seed.
-class Rng {
-public:
-    explicit Rng(std::uint64_t seed) : state_(seed) {}
-    std::uint64_t Next() {
-        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    // Uniform in [0, 1), 53 bits.
-    double Uniform() { return static_cast<double>(Next() >> 11) * 0x1.0p-53; }
-    // Uniform in [-1, 1).
-    double Bipolar() { return 2.0 * Uniform() - 1.0; }
-
-private:
-    std::uint64_t state_;
-};
+using Rng = SplitMix64;
 
 inline double MidiToHz(double note) {
     return 440.0 * std::exp2((note - 69.0) / 12.0);

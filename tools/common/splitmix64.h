@@ -1,4 +1,5 @@
-// A small deterministic generator (splitmix64): the same sequence on every platform.
+// A small deterministic generator (splitmix64) for the build-time generators: its
+// sequence depends only on the seed, the same on every platform and every run.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,8 @@ public:
 
     // Uniform in [0, 1), 53 bits.
     double Uniform() { return static_cast<double>(Next() >> 11) * 0x1.0p-53; }
+    // Uniform in [-1, 1).
+    double Bipolar() { return 2.0 * Uniform() - 1.0; }
 
 private:
     std::uint64_t state_;
