@@ -5,9 +5,9 @@
 #include <numbers>
 #include <stdexcept>
 
-#include "splitmix64.h"
 #include "sculpture.h"
 #include "sphere_hull.h"
+#include "splitmix64.h"
 
 namespace {
 
