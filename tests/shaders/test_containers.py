@@ -2,6 +2,7 @@
 input layout and the other stage are matched against, and the constant buffer that the
 frame fills. Paths come from ZELTAVO_SHADER_DIR (vertex_shader.cso, pixel_shader.cso).
 """
+import math
 import os
 import struct
 import unittest
@@ -32,6 +33,49 @@ def read_chunks(data):
             raise ValueError("chunk %s runs past the end" % fourcc)
         chunks[fourcc] = data[offset + 8:offset + 8 + size]
     return chunks
+
+
+# The container checksum: MD5's rounds over everything after the checksum field, with
+# the container's own padding of the last block. Windows refuses a container whose
+# checksum is wrong, where Wine takes it as it is.
+_SHIFTS = [7, 12, 17, 22] * 4 + [5, 9, 14, 20] * 4 + [4, 11, 16, 23] * 4 + [6, 10, 15, 21] * 4
+_SINES = [int(abs(math.sin(i + 1)) * 2 ** 32) & 0xFFFFFFFF for i in range(64)]
+
+
+def _md5_block(state, block):
+    words = struct.unpack("<16I", block)
+    a, b, c, d = state
+    for i in range(64):
+        if i < 16:
+            f, g = (b & c) | (~b & d), i
+        elif i < 32:
+            f, g = (d & b) | (~d & c), (5 * i + 1) % 16
+        elif i < 48:
+            f, g = b ^ c ^ d, (3 * i + 5) % 16
+        else:
+            f, g = c ^ (b | (~d & 0xFFFFFFFF)), (7 * i) % 16
+        f = (f + a + _SINES[i] + words[g]) & 0xFFFFFFFF
+        rotated = ((f << _SHIFTS[i]) | (f >> (32 - _SHIFTS[i]))) & 0xFFFFFFFF
+        a, d, c, b = d, c, b, (b + rotated) & 0xFFFFFFFF
+    return [(x + y) & 0xFFFFFFFF for x, y in zip(state, (a, b, c, d))]
+
+
+def container_checksum(data):
+    body = data[20:]
+    bits = len(body) * 8
+    state = [0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476]
+    whole = len(body) // 64 * 64
+    for offset in range(0, whole, 64):
+        state = _md5_block(state, body[offset:offset + 64])
+    rest = body[whole:]
+    # The bit count leads the last block and a variant of it ends it.
+    tail = struct.pack("<I", (bits >> 2) | 1)
+    if len(rest) >= 56:
+        state = _md5_block(state, (rest + b"\x80").ljust(64, b"\0"))
+        last = struct.pack("<I", bits) + b"\0" * 56 + tail
+    else:
+        last = (struct.pack("<I", bits) + rest + b"\x80").ljust(60, b"\0") + tail
+    return struct.pack("<4I", *_md5_block(state, last))
 
 
 def c_string(chunk, offset):
@@ -75,6 +119,15 @@ def resource_definition(chunk):
 
 def load(name):
     return read_chunks((SHADER_DIR / (name + ".cso")).read_bytes())
+
+
+class Containers(unittest.TestCase):
+    def test_carry_the_checksum_that_windows_verifies(self):
+        for name in ("vertex_shader", "pixel_shader"):
+            data = (SHADER_DIR / (name + ".cso")).read_bytes()
+            self.assertEqual(container_checksum(data), data[4:20], name)
+            damaged = data[:-1] + bytes([data[-1] ^ 1])
+            self.assertNotEqual(container_checksum(damaged), data[4:20], name)
 
 
 class VertexProgram(unittest.TestCase):
