@@ -284,6 +284,25 @@ double AngleAt(const Vec3& apex, const Vec3& a, const Vec3& b) {
     return std::atan2(Length(Cross(u, v)), Dot(u, v));
 }
 
+// The four vertices around the edge of half-edge h: a to b along it, c opposite it in h's
+// triangle, d opposite it in the twin's.
+struct EdgeQuad {
+    std::uint32_t a, b, c, d;
+};
+
+EdgeQuad QuadAround(HalfEdgeMesh& topology, std::uint32_t h) {
+    return {topology.From(h), topology.To(h), topology.To(HalfEdgeMesh::Next(h)),
+            topology.To(HalfEdgeMesh::Next(topology.Twin(h)))};
+}
+
+// Whether both triangles after a flip of the quad's edge face the way the pair does now.
+bool FlipKeepsFacing(const SurfaceMesh& mesh, const EdgeQuad& q) {
+    const Vec3 &pa = mesh.positions[q.a], &pb = mesh.positions[q.b];
+    const Vec3 &pc = mesh.positions[q.c], &pd = mesh.positions[q.d];
+    const Vec3 before = Cross(pb - pa, pc - pa) + Cross(pa - pb, pd - pb);
+    return Dot(Cross(pa - pc, pd - pc), before) > 0.0 && Dot(Cross(pb - pd, pc - pd), before) > 0.0;
+}
+
 // Flips every edge whose two opposite angles sum to more than pi (the surface's
 // Delaunay condition), unless the flip would fold the surface. Returns the flip count.
 int FlipToDelaunay(HalfEdgeMesh& topology, SurfaceMesh& mesh) {
@@ -291,25 +310,16 @@ int FlipToDelaunay(HalfEdgeMesh& topology, SurfaceMesh& mesh) {
     for (int pass = 0; pass < 20; ++pass) {
         int passFlips = 0;
         for (std::uint32_t h = 0; h < mesh.triangles.size() * 3; ++h) {
-            const std::uint32_t g = topology.Twin(h);
-            if (g < h)
+            if (topology.Twin(h) < h)
                 continue;
-            const std::uint32_t a = topology.From(h), b = topology.To(h);
-            const std::uint32_t c = topology.To(HalfEdgeMesh::Next(h));
-            const std::uint32_t d = topology.To(HalfEdgeMesh::Next(g));
-            const Vec3 &pa = mesh.positions[a], &pb = mesh.positions[b];
-            const Vec3 &pc = mesh.positions[c], &pd = mesh.positions[d];
+            const EdgeQuad q = QuadAround(topology, h);
+            const Vec3 &pa = mesh.positions[q.a], &pb = mesh.positions[q.b];
+            const Vec3 &pc = mesh.positions[q.c], &pd = mesh.positions[q.d];
             if (AngleAt(pc, pa, pb) + AngleAt(pd, pb, pa) <= std::numbers::pi + 1e-9)
                 continue;
-            if (topology.Valence(a) <= 4 || topology.Valence(b) <= 4)
+            if (topology.Valence(q.a) <= 4 || topology.Valence(q.b) <= 4)
                 continue;
-            if (topology.Adjacent(c, d))
-                continue;
-            // Both new triangles must face the same way as the pair they replace.
-            const Vec3 before = Cross(pb - pa, pc - pa) + Cross(pa - pb, pd - pb);
-            if (Dot(Cross(pa - pc, pd - pc), before) <= 0.0)
-                continue;
-            if (Dot(Cross(pb - pd, pc - pd), before) <= 0.0)
+            if (topology.Adjacent(q.c, q.d) || !FlipKeepsFacing(mesh, q))
                 continue;
             topology.Flip(h);
             ++passFlips;
@@ -327,25 +337,19 @@ int FlipTowardsValenceSix(HalfEdgeMesh& topology, SurfaceMesh& mesh) {
     int flips = 0;
     auto off = [](std::uint32_t valence) { return std::abs(static_cast<int>(valence) - 6); };
     for (std::uint32_t h = 0; h < mesh.triangles.size() * 3; ++h) {
-        const std::uint32_t g = topology.Twin(h);
-        if (g < h)
+        if (topology.Twin(h) < h)
             continue;
-        const std::uint32_t a = topology.From(h), b = topology.To(h);
-        const std::uint32_t c = topology.To(HalfEdgeMesh::Next(h));
-        const std::uint32_t d = topology.To(HalfEdgeMesh::Next(g));
-        const std::uint32_t va = topology.Valence(a), vb = topology.Valence(b);
-        const std::uint32_t vc = topology.Valence(c), vd = topology.Valence(d);
+        const EdgeQuad q = QuadAround(topology, h);
+        const std::uint32_t va = topology.Valence(q.a), vb = topology.Valence(q.b);
+        const std::uint32_t vc = topology.Valence(q.c), vd = topology.Valence(q.d);
         const int before = off(va) + off(vb) + off(vc) + off(vd);
         const int after = off(va - 1) + off(vb - 1) + off(vc + 1) + off(vd + 1);
-        if (after >= before || va <= 4 || vb <= 4 || topology.Adjacent(c, d))
-            continue;
-        const Vec3 &pa = mesh.positions[a], &pb = mesh.positions[b];
-        const Vec3 &pc = mesh.positions[c], &pd = mesh.positions[d];
-        const Vec3 before3 = Cross(pb - pa, pc - pa) + Cross(pa - pb, pd - pb);
-        if (Dot(Cross(pa - pc, pd - pc), before3) <= 0.0 ||
-            Dot(Cross(pb - pd, pc - pd), before3) <= 0.0) {
+        if (after >= before || va <= 4 || vb <= 4 || topology.Adjacent(q.c, q.d) ||
+            !FlipKeepsFacing(mesh, q)) {
             continue;
         }
+        const Vec3 &pa = mesh.positions[q.a], &pb = mesh.positions[q.b];
+        const Vec3 &pc = mesh.positions[q.c], &pd = mesh.positions[q.d];
         // No angle of the new pair beyond 120 degrees.
         const double limit = 2.0 * std::numbers::pi / 3.0;
         if (AngleAt(pa, pc, pd) > limit || AngleAt(pb, pd, pc) > limit ||
