@@ -5,6 +5,7 @@ Masks are boolean images at a quarter of the screen's resolution (480 by 270). A
 of triangles is the union of their projections, which is what a frame covers whatever
 the depth order: the depth test only decides which of them shows in each pixel.
 """
+import functools
 import math
 import os
 from pathlib import Path
@@ -105,9 +106,13 @@ class Mesh:
         return draw_mask(screen, triangles[front_facing(screen, triangles)])
 
     def outline(self, angle):
-        """Everything the whole mesh covers at this angle."""
-        return draw_mask(self.screen(angle), self.triangles)
+        """Everything the whole mesh covers at this angle: the mesh is closed, so that is
+        what its front faces cover."""
+        return self.drawn(angle, INDEX_COUNT)
 
+    # Several checks ask for the same moments; each mask is drawn once. Callers must not
+    # change the arrays they get.
+    @functools.lru_cache(maxsize=None)
     def drawn(self, angle, index_count):
         """What a frame drawing the first index_count indices covers."""
         screen = self.screen(angle)
