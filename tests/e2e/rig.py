@@ -236,9 +236,9 @@ class Desktop:
         self.env = _base_env(self.prefix, self.display)
         self.spawn(["openbox"], "openbox", env=self.env)
         wait_for(lambda: "window id" in self._x(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"],
-                                             check=False), 10, "openbox")
+                                             check=False), 30, "openbox")
         server = self.spawn(["wineserver", "-f", "-p"], "wineserver", env=self.env)
-        wait_for(lambda: _server_socket(self.prefix).exists(), 10, "wineserver socket")
+        wait_for(lambda: _server_socket(self.prefix).exists(), 30, "wineserver socket")
         if server.poll() is not None:
             raise RuntimeError("wineserver: " + (self.logdir / "wineserver.log").read_text())
 

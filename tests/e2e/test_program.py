@@ -341,7 +341,15 @@ class FullRun(unittest.TestCase):
         self.assertEqual(max(counts), 432138)
         top = counts.index(max(counts))
         self.assertLess(abs(seconds[top] - 30.0), 0.2)
-        self.assertLess(counts[-1], 432138 * 0.2 / 30)
+        # The first frame past the end destroys the window and the pass that meets the
+        # quit message still draws, so the run ends one or two frames past it. By then
+        # the list is nearly gone: what is left depends on how late the turn and the
+        # last frames came, so it is bounded by a second's worth, not by the 0.1 s a
+        # steady 60 Hz leaves.
+        past_the_end = [s for s in seconds if s > RUN_SECONDS + 1e-4]  # whole ms
+        self.assertIn(len(past_the_end), (1, 2), past_the_end)
+        self.assertEqual(past_the_end, seconds[-len(past_the_end):])
+        self.assertLess(counts[-1], 432138 / 30)
 
     # What the viewer sees of the mesh, against what the mesh file and the camera say a
     # frame of that moment covers. A screenshot's moment is known only to within a window
