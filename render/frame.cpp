@@ -53,9 +53,10 @@ void RenderFrame(HWND window, float elapsedSeconds) {
     deviceContext->IASetIndexBuffer(indexBuffer.Get(), DXGI_FORMAT_R32_UINT, 0);
     deviceContext->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
     // A prefix of the index list: the reveal order is the list's storage order. Issued
-    // also when the count is 0, but never without an index buffer to read, which some
-    // drivers do not survive.
-    if (indexBuffer) {
+    // also when the count is 0, but never without an index buffer to read or a vertex
+    // shader to run: Direct3D drops such a draw as invalid, and some drivers do not
+    // survive it.
+    if (indexBuffer && vertexShader) {
         deviceContext->DrawIndexed(frame.indexCount, 0, 0);
     }
 
