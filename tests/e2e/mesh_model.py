@@ -1,7 +1,9 @@
 """What the demo should show of its mesh, worked out independently of the program: the
 embedded mesh file, the camera as the demo describes it, and a coarse rasteriser.
 
-Masks are boolean images at a quarter of the screen's resolution (480 by 270). A mask
+Masks are boolean images at a quarter of the screen's resolution (480 by 270 on a
+1920 by 1080 screen; the aspect ratio follows the screen, the vertical field of view
+stays fixed). A mask
 of triangles is the union of their projections, which is what a frame covers whatever
 the depth order: the depth test only decides which of them shows in each pixel.
 """
@@ -66,7 +68,7 @@ def clip_positions(positions, matrix):
     return np.hstack([positions, np.ones((len(positions), 1))]) @ matrix
 
 
-def screen_positions(clip, size=(1920, 1080)):
+def screen_positions(clip, size):
     """Window coordinates in screen pixels (x right, y down) of clip-space positions."""
     ndc = clip[:, :2] / clip[:, 3:4]
     return np.column_stack([(ndc[:, 0] + 1) / 2 * size[0], (1 - ndc[:, 1]) / 2 * size[1]])
@@ -79,7 +81,7 @@ def front_facing(screen, triangles):
     return cross > 0  # y runs down, so a positive cross product is clockwise
 
 
-def draw_mask(screen, triangles, size=(1920, 1080)):
+def draw_mask(screen, triangles, size):
     """Drawn at the screen's resolution and reduced like a screenshot, so that the thin
     edge every filled polygon adds stays within its block."""
     image = Image.new("1", size, 0)
@@ -90,20 +92,25 @@ def draw_mask(screen, triangles, size=(1920, 1080)):
 
 
 class Mesh:
-    def __init__(self, path=None):
+    """The mesh as a screen of size (width, height) pixels shows it."""
+
+    def __init__(self, path=None, size=(1920, 1080)):
         self.positions, self.triangles = load_mesh(path)
+        self.size = size
+        self.aspect = size[0] / size[1]
 
     def screen(self, angle):
-        return screen_positions(clip_positions(self.positions, model_to_clip(angle)))
+        clip = clip_positions(self.positions, model_to_clip(angle, self.aspect))
+        return screen_positions(clip, self.size)
 
     def cover(self, matrix):
         """What the front faces of the whole mesh cover through any matrix, leaving out
         triangles that reach behind the eye (w <= 0)."""
         clip = clip_positions(self.positions, matrix)
         ahead = (clip[self.triangles, 3] > 0).all(axis=1)
-        screen = screen_positions(np.where(clip[:, 3:4] > 0, clip, 1.0))
+        screen = screen_positions(np.where(clip[:, 3:4] > 0, clip, 1.0), self.size)
         triangles = self.triangles[ahead]
-        return draw_mask(screen, triangles[front_facing(screen, triangles)])
+        return draw_mask(screen, triangles[front_facing(screen, triangles)], self.size)
 
     def outline(self, angle):
         """Everything the whole mesh covers at this angle: the mesh is closed, so that is
@@ -117,7 +124,7 @@ class Mesh:
         """What a frame drawing the first index_count indices covers."""
         screen = self.screen(angle)
         prefix = self.triangles[:index_count // 3]
-        return draw_mask(screen, prefix[front_facing(screen, prefix)])
+        return draw_mask(screen, prefix[front_facing(screen, prefix)], self.size)
 
 
 def index_count_at(seconds):

@@ -1,7 +1,7 @@
 """End-to-end rig: run a Windows executable under Wine on a private X server.
 
 Usage:
-    with rig.Desktop() as desk:
+    with rig.Desktop(size=(1280, 1024), renderer="vulkan") as desk:
         run = desk.run("zeltavo.exe", winedebug="+d3d11")
         wid = run.find_window(title="zeltavo")
         shot = desk.screenshot()
@@ -12,6 +12,11 @@ Exit codes: Wine hands the Linux parent only the low 8 bits of the Windows
 exit code, so ExitProcess(-1) reads back as 255; compare against
 wine_exit_code(windows_code). A negative code means the wine process was
 killed by that signal.
+
+A Desktop's screen and Wine's Direct3D renderer default to ZELTAVO_SCREEN
+("1920x1080x24": width, height, colour depth) and ZELTAVO_RENDERER ("gl", Wine's
+Direct3D over OpenGL, or "vulkan", over Vulkan), so that ctest can run a whole suite
+again on another screen or renderer.
 """
 import collections
 import contextlib
@@ -28,7 +33,7 @@ from pathlib import Path
 import numpy as np
 from PIL import ImageGrab
 
-SCREEN = (1920, 1080)
+RENDERERS = ("gl", "vulkan")
 # Sets up Wine's environment, makes the prefix once and execs the program (same pid).
 WINE_RUN = Path(__file__).resolve().parents[2] / "tools" / "wine-run"
 
@@ -39,6 +44,20 @@ TraceCall = collections.namedtuple("TraceCall", "timestamp thread function args"
 _TRACE_RE = re.compile(
     r"^(?:(?P<ts>\d+\.\d+):)?(?:[0-9a-f]{4,8}:)?(?P<tid>[0-9a-f]{4,8}):"
     r"(?P<cls>trace|warn|err|fixme):(?P<ch>\w+):(?P<fn>\w+) ?(?P<args>.*)$")
+
+
+def default_screen():
+    """(width, height, depth) of the screen a Desktop gets by default."""
+    width, height, depth = os.environ.get("ZELTAVO_SCREEN", "1920x1080x24").split("x")
+    return int(width), int(height), int(depth)
+
+
+def default_renderer():
+    """The Direct3D renderer a Desktop's programs get by default."""
+    name = os.environ.get("ZELTAVO_RENDERER", "gl")
+    if name not in RENDERERS:
+        raise ValueError("ZELTAVO_RENDERER=%s: not one of %s" % (name, RENDERERS))
+    return name
 
 
 def wine_exit_code(windows_code):
@@ -185,13 +204,17 @@ class Run:
 class Desktop:
     """Private Xvfb + openbox + warm wineserver; everything ended by pid on exit.
 
-    The prefix lock is held for the Desktop's lifetime, so test processes that
-    share a prefix take turns instead of sharing (and killing) one wineserver.
+    size is the screen's (width, height), depth its bits per pixel; renderer picks
+    Wine's Direct3D renderer for every program run on it. The prefix lock is held for
+    the Desktop's lifetime, so test processes that share a prefix take turns instead of
+    sharing (and killing) one wineserver.
     """
 
-    def __init__(self, prefix=None, size=SCREEN):
+    def __init__(self, prefix=None, size=None, depth=None, renderer=None):
         self.prefix = Path(prefix) if prefix else wine_prefix()
-        self.size = size
+        self.size = size or default_screen()[:2]
+        self.depth = depth or default_screen()[2]
+        self.renderer = renderer or default_renderer()
         self.display = None
         self.runs = []
         self.seen_pids = set()
@@ -222,7 +245,8 @@ class Desktop:
         read_fd, write_fd = os.pipe()
         w, h = self.size
         self.spawn(["Xvfb", "-displayfd", str(write_fd), "-screen", "0",
-                     "%dx%dx24" % (w, h), "-nolisten", "tcp"], "xvfb", pass_fds=(write_fd,))
+                    "%dx%dx%d" % (w, h, self.depth), "-nolisten", "tcp"], "xvfb",
+                   pass_fds=(write_fd,))
         os.close(write_fd)
         number = b""
         while not number.endswith(b"\n"):  # Xvfb writes the number, then "\n"
@@ -287,11 +311,16 @@ class Desktop:
     def run(self, exe, *args, env=None, winedebug=None, cwd=None):
         """Start exe under wine (non-blocking). winedebug e.g. "+win,+d3d11"
         (+timestamp is added); None means WINEDEBUG=-all. env entries override
-        the rig's (e.g. WINE_D3D_CONFIG)."""
-        full_env = dict(self.env)
+        the rig's, but for WINE_D3D_CONFIG (e.g. "csmt=0"), which is added to the
+        desktop's choice of renderer."""
+        env = dict(env or {})
+        settings = "renderer=" + self.renderer
+        if "WINE_D3D_CONFIG" in env:
+            settings += "," + env.pop("WINE_D3D_CONFIG")
+        full_env = dict(self.env, WINE_D3D_CONFIG=settings)
         if winedebug:
             full_env["WINEDEBUG"] = "+timestamp," + winedebug
-        full_env.update(env or {})
+        full_env.update(env)
         logdir = Path(tempfile.mkdtemp(prefix="run-", dir=self.logdir))
         run = Run(self, [str(exe)] + [str(a) for a in args], full_env, logdir, cwd)
         self.runs.append(run)
