@@ -6,6 +6,7 @@ ClearRenderTargetView gives each frame's colour with Wine's timestamp, which run
 the same clock as time.monotonic(). The colour ramp below is written from the demo's
 description, independently of the program's own arithmetic.
 """
+import functools
 import os
 import random
 import re
@@ -104,9 +105,9 @@ def program_calls(trace, thread, names):
             for c in rig.trace_calls(trace) if c.thread == thread and c.function.endswith(names)]
 
 
-def main_window_handle(trace):
+def main_window_handle(trace, size):
     """The Windows handle of the screen-sized window, as Wine's trace shows it."""
-    return re.search(r"NtUserCreateWindowEx hwnd (0x[0-9a-f]+) cs 0,0 1920x1080 ", trace)[1]
+    return re.search(r"NtUserCreateWindowEx hwnd (0x[0-9a-f]+) cs 0,0 %dx%d " % size, trace)[1]
 
 
 class DemoRun:
@@ -120,7 +121,7 @@ class DemoRun:
         self.window = self.run.find_window(title="zeltavo", timeout=30)
         created = rig.wait_for(self.created, 10, "the window's creation in the trace")
         self.thread = created.thread
-        self.hwnd = main_window_handle(self.run.trace)
+        self.hwnd = main_window_handle(self.run.trace, self.desk.size)
         return self.window
 
     def created(self):
@@ -135,17 +136,31 @@ class DemoRun:
     def sleep_until(self, moment):
         time.sleep(max(0.0, moment - time.monotonic()))
 
+    def shoot_at(self, clock_start, moment):
+        """A screenshot of this moment of the run, taken again until the screen catches
+        up with the clock (the first frames wait for the renderer's start-up)."""
+        self.sleep_until(clock_start + moment)
+        shot = self.desk.screenshot()
+        while (shown_moment(shot)[1] < moment - 0.5
+               and time.monotonic() < clock_start + moment + 3.0):
+            shot = self.desk.screenshot()
+        return shot
+
     def screenshot_problem(self, clock_start):
         return background_problem(self.desk.screenshot(), clock_start)
 
 
-# Bands of the screen that the mesh never reaches at any angle: the background alone.
-BACKGROUND_BANDS = (slice(0, 100), slice(1020, 1080))
+# Bands of the screen that the mesh never reaches at any angle, in 1080ths of the
+# screen's height: the background alone. The vertical field of view is fixed, so on
+# every screen shape the mesh spans the same share of the height.
+BACKGROUND_BANDS = ((0, 100), (1020, 1080))
 
 
 def background(shot):
     """The pixels of the mesh-free bands of a screenshot, as rows of RGB."""
-    return np.concatenate([shot.pixels[band] for band in BACKGROUND_BANDS]).reshape(-1, 3)
+    height = shot.pixels.shape[0]
+    return np.concatenate([shot.pixels[top * height // 1080:bottom * height // 1080]
+                           for top, bottom in BACKGROUND_BANDS]).reshape(-1, 3)
 
 
 def background_problem(shot, clock_start):
@@ -190,12 +205,47 @@ def shot_window(shot, clock_start):
     return shot.t_before - clock_start - 0.75, shot.t_after - clock_start + 0.05
 
 
+# What the viewer sees of the mesh, against what the mesh file and the camera say a frame
+# of that moment covers. A screenshot's moment is known only to within a window
+# (shown_moment), so the model is worked out at its start, middle and end.
+
+@functools.lru_cache(maxsize=None)
+def mesh_on(size):
+    """The mesh as a screen of this size shows it, loaded once."""
+    return mesh_model.Mesh(size=size)
+
+
+def mesh_pixels(shot):
+    """Full-resolution mask of the pixels of a screenshot that are not background."""
+    color = np.median(background(shot), axis=0)
+    return (np.abs(shot.pixels.astype(int) - color) > 6).any(axis=2)
+
+
+def model_moments(shot):
+    earliest, latest = shown_moment(shot)
+    return [earliest, (earliest + latest) / 2, latest]
+
+
+def camera_overlaps(shot):
+    """Intersection over union of the mesh seen in a screenshot with what the camera
+    shows at each of the moments the screenshot can be of."""
+    mesh = mesh_on(shot.pixels.shape[1::-1])
+    seen = mesh_model.downsample(mesh_pixels(shot))
+    overlaps = []
+    for t in model_moments(shot):
+        drawn = mesh.drawn(mesh_model.SPIN_PER_SECOND * t, mesh_model.index_count_at(t))
+        overlaps.append((seen & drawn).sum() / (seen | drawn).sum())
+    return overlaps
+
+
 class FullRun(unittest.TestCase):
-    """One whole run, ending on its own; the tests look at what it left behind."""
+    """One whole run, ending on its own; the tests look at what it left behind. ctest runs
+    it under each of Wine's Direct3D renderers (ZELTAVO_RENDERER)."""
 
     @classmethod
     def setUpClass(cls):
         with rig.Desktop() as desk:
+            cls.size, cls.renderer = desk.size, desk.renderer
             demo = DemoRun(desk)
             cls.window = demo.find_window()
             cls.geometry = desk.window_geometry(cls.window)
@@ -204,15 +254,7 @@ class FullRun(unittest.TestCase):
             cls.created = demo.created()
             cls.clock_start = clock_start = demo.clock_start()
             # Looked at after the run, so that the analysis takes no time from it.
-            cls.shots = {}
-            for moment in SHOT_MOMENTS:
-                demo.sleep_until(clock_start + moment)
-                cls.shots[moment] = shot = desk.screenshot()
-                # The first frames wait for the renderer's start-up: shoot again until
-                # the screen catches up with the clock.
-                while (shown_moment(shot)[1] < moment - 0.5
-                       and time.monotonic() < clock_start + moment + 3.0):
-                    cls.shots[moment] = shot = desk.screenshot()
+            cls.shots = {moment: demo.shoot_at(clock_start, moment) for moment in SHOT_MOMENTS}
             if os.environ.get("ZELTAVO_SHOT_DIR"):  # kept for a look when a check fails
                 for moment, shot in cls.shots.items():
                     Image.fromarray(shot.pixels).save(
@@ -223,8 +265,8 @@ class FullRun(unittest.TestCase):
             cls.frames = frames(cls.trace)
 
     def test_window_is_a_borderless_main_window_over_the_whole_screen(self):
-        self.assertRegex(self.created.args, r"ex=00000000 style=90000000 0,0 1920x1080 ")
-        self.assertEqual(self.geometry, (0, 0, 1920, 1080))
+        self.assertRegex(self.created.args, r"ex=00000000 style=90000000 0,0 %dx%d " % self.size)
+        self.assertEqual(self.geometry, (0, 0) + self.size)
         self.assertEqual(self.props["title"], "zeltavo")
         self.assertFalse(self.props["decorated"])
         self.assertTrue(self.props["viewable"])
@@ -283,6 +325,9 @@ class FullRun(unittest.TestCase):
         self.assertIn("flags 0, feature_levels", create[0].args)
         self.assertIn("levels 1, sdk_version 7", create[0].args)
         self.assertIn("[0] = D3D_FEATURE_LEVEL_11_0.", self.trace)
+        # Wine's own word for the renderer it drew with: the one the run asked for.
+        self.assertIn("Using the %s renderer." % {"gl": "OpenGL", "vulkan": "Vulkan"}[
+            self.renderer], self.trace)
         for function, expected in [
                 ("d3d11_device_context_RSSetViewports", "viewport_count 1"),
                 ("d3d11_device_context_OMSetRenderTargets", "rtv_count 1"),
@@ -339,9 +384,15 @@ class FullRun(unittest.TestCase):
         self.assertEqual(len(counts), len(seconds))
         expected = expected_draw_counts(seconds)
         # The moments come back from the colours to within microseconds: a count or two.
-        worst = max(range(len(counts)), key=lambda i: abs(counts[i] - expected[i]))
+        # The colour stops at white at 60 s, so a last frame later than that (the pass
+        # that takes the quit message, on a slow machine) is dated too early and can only
+        # have drawn less than the model says.
+        dated = [i for i, t in enumerate(seconds) if t < 60.0]
+        worst = max(dated, key=lambda i: abs(counts[i] - expected[i]))
         self.assertLessEqual(abs(counts[worst] - expected[worst]), 3,
                              "at %.4f s" % seconds[worst])
+        for i in range(len(dated), len(counts)):
+            self.assertLessEqual(counts[i], expected[i] + 3, "frame %d, past 60 s" % i)
         self.assertEqual(max(counts), 432138)
         top = counts.index(max(counts))
         self.assertLess(abs(seconds[top] - 30.0), 0.2)
@@ -350,25 +401,14 @@ class FullRun(unittest.TestCase):
         # the 0.1 s that a steady 60 Hz leaves.
         self.assertLess(counts[-1], 432138 / 30)
 
-    # What the viewer sees of the mesh, against what the mesh file and the camera say a
-    # frame of that moment covers. A screenshot's moment is known only to within a window
-    # (shot_window), so the model is worked out at its start, middle and end.
-
-    @classmethod
-    def mesh(cls):
-        if not hasattr(cls, "_mesh"):
-            cls._mesh = mesh_model.Mesh()
-        return cls._mesh
+    def mesh(self):
+        return mesh_on(self.size)
 
     def mesh_pixels(self, moment):
-        """Full-resolution mask of the pixels of a screenshot that are not background."""
-        shot = self.shots[moment]
-        color = np.median(background(shot), axis=0)
-        return (np.abs(shot.pixels.astype(int) - color) > 6).any(axis=2)
+        return mesh_pixels(self.shots[moment])
 
     def model_moments(self, moment):
-        earliest, latest = shown_moment(self.shots[moment])
-        return [earliest, (earliest + latest) / 2, latest]
+        return model_moments(self.shots[moment])
 
     def drawn_share(self, moment):
         """(seen, lowest expected, highest expected) share of the finished outline that is
@@ -433,17 +473,14 @@ class FullRun(unittest.TestCase):
         self.assertLess(grey[rows >= bottom, 0].mean(), grey[rows <= top, 0].mean())
 
     def test_the_mesh_stands_where_the_camera_puts_it_not_where_a_transpose_would(self):
-        seen = mesh_model.downsample(self.mesh_pixels(TURN_SHOT))
-        mesh = self.mesh()
-        overlaps = []
-        for t in self.model_moments(TURN_SHOT):
-            drawn = mesh.drawn(mesh_model.SPIN_PER_SECOND * t, mesh_model.index_count_at(t))
-            overlaps.append((seen & drawn).sum() / (seen | drawn).sum())
+        overlaps = camera_overlaps(self.shots[TURN_SHOT])
         self.assertGreater(max(overlaps), 0.95, overlaps)
         # The matrix stored untransposed would apply the transpose of the transform: a
         # picture nothing like the one on screen.
-        moment = self.model_moments(TURN_SHOT)[1]
-        transposed = mesh.cover(mesh_model.model_to_clip(mesh_model.SPIN_PER_SECOND * moment).T)
+        seen = mesh_model.downsample(self.mesh_pixels(TURN_SHOT))
+        mesh = self.mesh()
+        angle = mesh_model.SPIN_PER_SECOND * self.model_moments(TURN_SHOT)[1]
+        transposed = mesh.cover(mesh_model.model_to_clip(angle, mesh.aspect).T)
         self.assertLess((seen & transposed).sum() / (seen | transposed).sum(), 0.3)
 
     def test_every_direct3d_and_dxgi_object_is_released_at_exit(self):
@@ -566,7 +603,7 @@ class NoDevice(unittest.TestCase):
         self.assertIn("D3D11CreateDeviceAndSwapChain Failed to create a device", trace)
         self.assertEqual(frames(trace), [])
         self.assertFalse("d3d11_swapchain_Present" in trace, "a frame was presented")
-        self.assertTrue("NtUserDestroyWindow (%s)" % main_window_handle(trace) in trace,
+        self.assertTrue("NtUserDestroyWindow (%s)" % main_window_handle(trace, desk.size) in trace,
                         "the window was not destroyed")
 
 
