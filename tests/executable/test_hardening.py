@@ -59,8 +59,8 @@ class Hardening(unittest.TestCase):
         self.assertLessEqual(imported, SYSTEM_DLLS)
 
     def test_checksum_is_absent_or_right(self):
-        # The build patches the image after the link; Windows checks this sum for
-        # drivers and some system images, tools for every image.
+        # The build patches the image after the link. Windows checks this sum only for
+        # drivers and boot-time images; inspection tools check it for any.
         checksum = self.pe.OPTIONAL_HEADER.CheckSum
         self.assertIn(checksum, (0, self.pe.generate_checksum()))
 
