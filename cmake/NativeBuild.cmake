@@ -29,9 +29,17 @@ ExternalProject_Add(windows
         -DZELTAVO_X11_WINEPREFIX=${ZELTAVO_X11_WINEPREFIX}
         -DZELTAVO_MESH_FILE=${ZELTAVO_MESH_FILE}
         -DZELTAVO_MUSIC_FILE=${ZELTAVO_MUSIC_FILE}
+        -DZELTAVO_RELEASE_DIR=${CMAKE_BINARY_DIR}
     DEPENDS mesh_data music_data
     BUILD_ALWAYS TRUE
     INSTALL_COMMAND "")
+
+# The release archive is packed by the Windows tree (cmake/Release.cmake), where the
+# reproducibility test can build it too, and written here: build/zeltavo-*-win64.zip.
+add_custom_target(release
+    COMMAND ${CMAKE_COMMAND} --build ${ZELTAVO_WINDOWS_BINARY_DIR} --target release
+    DEPENDS windows
+    VERBATIM)
 
 # One ctest run covers both halves: the Windows tree's tests are listed as a
 # subdirectory of this one.

@@ -3,8 +3,12 @@
 # The C++ runtime, libgcc and winpthread are linked statically, so the executables
 # import system DLLs only; release builds are stripped. No link timestamp: two builds of
 # the same sources give the same bytes. (ASLR with high-entropy addresses and DEP are
-# the linker's defaults for this target.)
-add_link_options(-static $<$<CONFIG:Release>:-s> -Wl,--no-insert-timestamp)
+# the linker's defaults for this target.) The headers ask for Windows 6.0, as 64-bit
+# programs conventionally do (nothing older has Direct3D 11), where ld would write 4.0
+# and 5.2.
+add_link_options(-static $<$<CONFIG:Release>:-s> -Wl,--no-insert-timestamp
+    -Wl,--major-os-version,6,--minor-os-version,0
+    -Wl,--major-subsystem-version,6,--minor-subsystem-version,0)
 add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
@@ -27,3 +31,4 @@ add_subdirectory(tools/shader_compiler)
 add_subdirectory(shaders)
 add_subdirectory(render)
 add_subdirectory(app)
+include(cmake/Release.cmake)

@@ -1,7 +1,8 @@
 """The built executable is hardened like a well-made Windows program: address-space
 layout randomisation with relocations and high-entropy addresses, no-execute data, an
 image base above 4 GiB, no section both writable and executable nor writable and
-shared, the GUI subsystem, system DLLs only, and no link timestamp. ZELTAVO_EXE names it.
+shared, read-only resources, the GUI subsystem of Windows 6.0, system DLLs only, no link
+timestamp and a checksum that is either absent or right. ZELTAVO_EXE names it.
 (Control Flow Guard needs a toolchain that emits its tables; this one does not.)
 """
 import os
@@ -40,11 +41,28 @@ class Hardening(unittest.TestCase):
             self.assertFalse(flags & write and flags & execute, name)
             self.assertFalse(flags & write and flags & shared, name)
 
-    def test_a_gui_program_importing_system_dlls_only(self):
-        self.assertEqual(self.pe.OPTIONAL_HEADER.Subsystem,
-                         pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"])
+    def test_resources_are_read_only(self):
+        [resources] = [section for section in self.pe.sections
+                       if section.Name.rstrip(b"\0") == b".rsrc"]
+        self.assertFalse(resources.Characteristics
+                         & pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_WRITE"])
+        self.assertTrue(resources.Characteristics
+                        & pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_READ"])
+
+    def test_a_gui_program_for_windows_6_importing_system_dlls_only(self):
+        header = self.pe.OPTIONAL_HEADER
+        self.assertEqual(header.Subsystem, pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"])
+        self.assertEqual((header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion),
+                         (6, 0))
+        self.assertEqual((header.MajorSubsystemVersion, header.MinorSubsystemVersion), (6, 0))
         imported = {entry.dll.decode().lower() for entry in self.pe.DIRECTORY_ENTRY_IMPORT}
         self.assertLessEqual(imported, SYSTEM_DLLS)
+
+    def test_checksum_is_absent_or_right(self):
+        # The build patches the image after the link. Windows checks this sum only for
+        # drivers and boot-time images; inspection tools check it for any.
+        checksum = self.pe.OPTIONAL_HEADER.CheckSum
+        self.assertIn(checksum, (0, self.pe.generate_checksum()))
 
     def test_no_timestamp(self):
         self.assertEqual(self.pe.FILE_HEADER.TimeDateStamp, 0)
