@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <vector>
 
 namespace {
 
@@ -18,27 +18,6 @@ std::uint32_t Bits(float f) {
 
 float Seconds(std::int64_t milliseconds) {
     return ElapsedSeconds(milliseconds * 1'000'000);
-}
-
-struct Frame {
-    float seconds;
-    std::uint32_t indexCount;
-    TimelineState after;
-};
-
-// The reference run: frames at the whole milliseconds floor(1000k / 60), from a fresh
-// state, up to and including the first frame that ends the run.
-std::vector<Frame> ReferenceRun() {
-    TimelineState state;
-    std::vector<Frame> frames;
-    for (std::int64_t k = 0;; ++k) {
-        const float t = Seconds(1000 * k / 60);
-        const FrameParameters frame = AdvanceTimeline(state, t, kWidth, kHeight);
-        frames.push_back({t, frame.indexCount, state});
-        if (IsRunOver(t)) {
-            return frames;
-        }
-    }
 }
 
 TEST(FrameClock, WholeMillisecondsAndTheStrictEnd) {
@@ -91,7 +70,9 @@ TEST(DrawProgress, StartAtZeroTurnsTwiceBeforeGrowing) {
     EXPECT_EQ(state.drawProgress, 0.0f);
     EXPECT_EQ(state.drawDirection, 1.0f);
 
-    EXPECT_EQ(AdvanceTimeline(state, 0.033f, kWidth, kHeight).indexCount, 244u);
+    // 17 ms at 432,138 indices in 30 s.
+    EXPECT_EQ(AdvanceTimeline(state, 0.033f, kWidth, kHeight).indexCount,
+              static_cast<std::uint32_t>(MeshIndexCount / 30.0 * 0.017));
     EXPECT_EQ(state.drawDirection, 1.0f);
 }
 
@@ -125,42 +106,59 @@ TEST(DrawProgress, ZeroStepsBelowOneIndexFlipTheDirectionEachTime) {
     EXPECT_EQ(state.drawDirection, 1.0f);
 }
 
+// Frames at the whole milliseconds floor(1000k / 60) from a fresh state, up to and
+// including the first frame that ends the run, against the same run worked out in double
+// precision.
 TEST(ReferenceRun, GrowsForThirtySecondsThenShrinksToTheEnd) {
-    const std::vector<Frame> frames = ReferenceRun();
+    TimelineState state;
+    double progress = 0.0;
+    double direction = 1.0;
+    double previous = 0.0;
+    std::uint32_t lastCount = 0;
+    float turn = -1.0f;
+    for (std::int64_t k = 0;; ++k) {
+        ASSERT_LT(k, 3600) << "the run does not end";
+        const float t = Seconds(1000 * k / 60);
+        const FrameParameters frame = AdvanceTimeline(state, t, kWidth, kHeight);
+        // The frame's transform is made from the angle after this frame's step.
+        const Float4x4 turned = ComposeTransform(state.spinAngle, kWidth, kHeight);
+        for (int i = 0; i < 16; ++i) {
+            ASSERT_EQ(Bits(frame.transform.m[i / 4][i % 4]), Bits(turned.m[i / 4][i % 4])) << t;
+        }
+        ASSERT_NEAR(state.spinAngle, 0.6 * t, 1e-3) << t;
 
-    std::size_t turn = 0;
-    while (frames[turn].after.drawDirection > 0.0f || frames[turn].seconds < 1.0f) {
-        ++turn;
-    }
-    EXPECT_EQ(frames[turn].seconds, 30.033f);
-    EXPECT_EQ(frames[turn].indexCount, MeshIndexCount);
-    EXPECT_EQ(static_cast<std::uint32_t>(frames[turn].after.drawProgress), 432'377u);
-
-    for (std::size_t i = 3; i < frames.size(); ++i) {
-        ASSERT_LE(frames[i].indexCount, MeshIndexCount);
-        if (i < turn) {
-            ASSERT_GT(frames[i].indexCount, frames[i - 1].indexCount) << frames[i].seconds;
-        } else if (i > turn) {
-            ASSERT_LT(frames[i].indexCount, frames[i - 1].indexCount) << frames[i].seconds;
-            ASSERT_EQ(frames[i].after.drawDirection, -1.0f);
+        progress += direction * (MeshIndexCount / 30.0) * (t - previous);
+        previous = t;
+        double count = 0.0;
+        if (progress < 0.0) {
+            progress = 0.0;
+            direction = -direction;
+        } else {
+            count = std::floor(progress);
+            if (count == 0.0 || (count > MeshIndexCount && direction > 0.0)) {
+                direction = -direction;
+                turn = count > 0.0 ? t : turn;
+            }
+        }
+        // Each frame's float addition rounds by at most half an ulp of the progress, 1/64
+        // of an index below 2^19, and the truncation adds one index.
+        const double bound = 1.0 + static_cast<double>(k + 1) / 64.0;
+        ASSERT_NEAR(frame.indexCount, std::min(count, double{MeshIndexCount}), bound) << t;
+        ASSERT_EQ(state.drawDirection, direction) << t;
+        if (t == turn) {
+            EXPECT_EQ(frame.indexCount, MeshIndexCount);
+            EXPECT_EQ(static_cast<std::uint32_t>(state.drawProgress), 432'377u);
+        }
+        lastCount = frame.indexCount;
+        if (IsRunOver(t)) {
+            break;
         }
     }
-
-    const Frame& last = frames.back();
-    EXPECT_EQ(last.seconds, 59.916f);
-    EXPECT_EQ(last.indexCount, 1927u);
-    EXPECT_EQ(Bits(last.after.drawProgress), Bits(1927.0756f));
-    EXPECT_EQ(Bits(last.after.spinAngle), Bits(35.949493f));
-}
-
-TEST(ReferenceRun, SpinFollowsTheClock) {
-    TimelineState state;
-    float t = 0.0f;
-    for (std::int64_t ms = 0; ms <= 59'916; ms += 16) {
-        t = Seconds(ms);
-        AdvanceTimeline(state, t, kWidth, kHeight);
-        ASSERT_NEAR(state.spinAngle, 0.6f * t, 1e-3) << t;
-    }
+    EXPECT_EQ(turn, 30.033f);
+    EXPECT_EQ(Bits(state.previousSeconds), Bits(59.916f));
+    EXPECT_EQ(lastCount, 1927u);
+    EXPECT_EQ(Bits(state.drawProgress), Bits(1927.0756f));
+    EXPECT_EQ(Bits(state.spinAngle), Bits(35.949493f));
 }
 
 // A stall just before the top: the progress overshoots by far more than one frame's step.
