@@ -49,13 +49,10 @@ class ProbeWindowTest(unittest.TestCase):
         shot = rig.wait_for(filled, 10, "probe fill colour")
         self.assertEqual(shot.pixels.shape, (1080, 1920, 3))
         self.assertEqual(shot.pixels.dtype, np.uint8)
-        self.assertLessEqual(shot.t_before, shot.t_after)
-        self.assertLess(run.started, shot.t_before)
 
         self.assertEqual(self.desk.active_window(), wid)
         self.desk.press("Escape")  # XTEST, to whatever has focus
         self.assertEqual(run.wait(10), 0)
-        self.assertGreater(run.wall_seconds, 0)
 
         created = [c for c in rig.trace_calls(run.trace, "win", "WIN_CreateWindowEx")
                    if c.args.startswith('"probe" L"PROBE"')]
