@@ -8,9 +8,12 @@ description, independently of the program's own arithmetic.
 """
 import os
 import re
+import shutil
 import sys
+import tempfile
 import time
 import unittest
+from pathlib import Path
 
 import numpy as np
 from PIL import Image, ImageDraw
@@ -507,7 +510,7 @@ class Files(unittest.TestCase):
         self.assertEqual(others, [])
 
 
-class NoDevice(unittest.TestCase):
+class FailedStartUp(unittest.TestCase):
     def test_without_a_feature_level_11_device_the_program_ends_with_code_1(self):
         with rig.Desktop() as desk:
             # Wine then offers nothing above shader model 3: no feature level 11_0.
@@ -523,6 +526,26 @@ class NoDevice(unittest.TestCase):
         self.assertFalse("d3d11_swapchain_Present" in trace, "a frame was presented")
         self.assertTrue("NtUserDestroyWindow (%s)" % main_window_handle(trace) in trace,
                         "the window was not destroyed")
+
+    def test_without_its_window_class_the_program_ends_with_code_minus_1(self):
+        # A stand-in winmm.dll beside a copy of the program registers the class "MAIN"
+        # for the program's module before WinMain runs (fixtures/class_taken.cpp).
+        folder = Path(tempfile.mkdtemp(prefix="zeltavo-class-"))
+        try:
+            shutil.copy(rig.windows_program("zeltavo"), folder)
+            shutil.copy(Path(os.environ["ZELTAVO_WINDOWS_BIN"], "class_taken", "winmm.dll"), folder)
+            with rig.Desktop() as desk:
+                run = desk.run(folder / "zeltavo.exe", winedebug="+loaddll,+win",
+                               env={"WINEDLLOVERRIDES": "mscoree,mshtml=;winmm=n"})
+                exit_code = run.wait(timeout=60)
+                trace = run.trace
+        finally:
+            shutil.rmtree(folder)
+        stand_in = r'Loaded L"[^"]*zeltavo-class-\w+\\+winmm\.dll" at \w+: native'
+        self.assertIsNotNone(re.search(stand_in, trace, re.IGNORECASE), "no stand-in winmm.dll")
+        self.assertEqual(exit_code, rig.wine_exit_code(-1))
+        self.assertNotIn('L"zeltavo" L"MAIN"', trace, "a window was created")
+        self.assertEqual(frames(trace), [])
 
 
 if __name__ == "__main__":
