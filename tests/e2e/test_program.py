@@ -417,11 +417,10 @@ class FullRun(unittest.TestCase):
 
         grey = self.shots[TURN_SHOT].pixels[pixels].astype(int)
         self.assertLessEqual(int((grey.max(axis=1) - grey.min(axis=1)).max()), 1, "not grey")
-        # Shaded 0.4 times the model height. Of the front faces drawn at every possible
-        # moment of the shot, the one whose lowest corner is highest (the top of the
-        # taller head, which nothing hides from a camera above it) sets the brightest
-        # grey from below, and the highest corner of any the bound above; the darkest
-        # grey lies between the lowest corner of any and the lowest highest corner.
+        # Shaded 0.4 times the model height. Of the front faces drawn at the shot, the
+        # highest lowest corner (the taller head's top, which nothing hides from above)
+        # and the highest corner bound the brightest grey; the lowest corner and the
+        # lowest highest corner bound the darkest.
         corners = []
         for t in moments:
             angle = mesh_model.SPIN_PER_SECOND * t
@@ -530,17 +529,14 @@ class FailedStartUp(unittest.TestCase):
     def test_without_its_window_class_the_program_ends_with_code_minus_1(self):
         # A stand-in winmm.dll beside a copy of the program registers the class "MAIN"
         # for the program's module before WinMain runs (fixtures/class_taken.cpp).
-        folder = Path(tempfile.mkdtemp(prefix="zeltavo-class-"))
-        try:
+        with tempfile.TemporaryDirectory(prefix="zeltavo-class-") as folder:
             shutil.copy(rig.windows_program("zeltavo"), folder)
             shutil.copy(Path(os.environ["ZELTAVO_WINDOWS_BIN"], "class_taken", "winmm.dll"), folder)
             with rig.Desktop() as desk:
-                run = desk.run(folder / "zeltavo.exe", winedebug="+loaddll,+win",
+                run = desk.run(Path(folder, "zeltavo.exe"), winedebug="+loaddll,+win",
                                env={"WINEDLLOVERRIDES": "mscoree,mshtml=;winmm=n"})
                 exit_code = run.wait(timeout=60)
                 trace = run.trace
-        finally:
-            shutil.rmtree(folder)
         stand_in = r'Loaded L"[^"]*zeltavo-class-\w+\\+winmm\.dll" at \w+: native'
         self.assertIsNotNone(re.search(stand_in, trace, re.IGNORECASE), "no stand-in winmm.dll")
         self.assertEqual(exit_code, rig.wine_exit_code(-1))
