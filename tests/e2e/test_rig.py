@@ -49,13 +49,10 @@ class ProbeWindowTest(unittest.TestCase):
         shot = rig.wait_for(filled, 10, "probe fill colour")
         self.assertEqual(shot.pixels.shape, (1080, 1920, 3))
         self.assertEqual(shot.pixels.dtype, np.uint8)
-        self.assertLessEqual(shot.t_before, shot.t_after)
-        self.assertLess(run.started, shot.t_before)
 
         self.assertEqual(self.desk.active_window(), wid)
         self.desk.press("Escape")  # XTEST, to whatever has focus
         self.assertEqual(run.wait(10), 0)
-        self.assertGreater(run.wall_seconds, 0)
 
         created = [c for c in rig.trace_calls(run.trace, "win", "WIN_CreateWindowEx")
                    if c.args.startswith('"probe" L"PROBE"')]
@@ -73,15 +70,13 @@ class ProbeWindowTest(unittest.TestCase):
         clips = [c.args for c in rig.trace_calls(run.trace, "cursor", "NtUserClipCursor")]
         self.assertIn("Clipping to (0,0)-(1920,1080)", clips)
 
-    def test_minus_one_exit_code_reads_back_as_low_byte(self):
+    def test_exit_codes_read_back_as_their_low_byte(self):
+        # Q exits with -1, no key within the timeout with 3.
         run = self.desk.run(self.probe, 30)
-        wid = run.find_window(title="probe")
-        self.desk.press("q", wid)
+        self.desk.press("q", run.find_window(title="probe"))
         self.assertEqual(run.wait(10), rig.wine_exit_code(-1))
         self.assertEqual(rig.wine_exit_code(-1), 255)
         self.assertNotIn(":trace:", run.trace)  # WINEDEBUG=-all without winedebug
-
-    def test_timeout_path_exits_with_three(self):
         run = self.desk.run(self.probe, 1)
         self.assertEqual(run.wait(20), 3)
         self.assertGreaterEqual(run.wall_seconds, 1.0)

@@ -13,9 +13,13 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import rig  # noqa: E402
 from test_program import (RUN_SECONDS, DemoRun, draw_counts, expected_draw_counts,  # noqa: E402
-                          frames, ramp_seconds)
+                          frames, program_calls, ramp_seconds)
 
 CRASH = ("wine: Unhandled", "Unhandled exception:", "Backtrace:")
+# Every random moment and length below comes from this seed; ZELTAVO_SEED repeats a run.
+SEED = int(os.environ.get("ZELTAVO_SEED", time.time_ns() % 2**32))
+print("random seed %d (ZELTAVO_SEED=%d repeats it)" % (SEED, SEED), file=sys.stderr)
+RANDOM = random.Random(SEED)
 
 
 class Robustness(unittest.TestCase):
@@ -28,14 +32,19 @@ class Robustness(unittest.TestCase):
         counts = draw_counts(trace)
         self.assertEqual(len(counts), len(seconds))
         expected = expected_draw_counts(seconds)
-        worst = max(range(len(counts)), key=lambda i: abs(counts[i] - expected[i]))
+        # From 60 s on the background is white and no longer dates a frame: a loaded
+        # machine may run the last passes that late.
+        dated = [i for i, t in enumerate(seconds) if t < 60.0]
+        worst = max(dated, key=lambda i: abs(counts[i] - expected[i]))
         self.assertLessEqual(abs(counts[worst] - expected[worst]), 3,
                              "at %.4f s" % seconds[worst])
         return seconds, counts
 
-    def test_a_stall_across_the_middle_of_the_run(self):
-        stop_at = random.uniform(25.0, 35.0)
-        stall = random.uniform(3.0, 6.0)
+    def test_a_stall_across_the_turn(self):
+        # Stopped before the top and resumed after it: the step that carries the progress
+        # past the top is several seconds long.
+        stop_at = RANDOM.uniform(25.0, 29.0)
+        stall = RANDOM.uniform(31.0 - stop_at, 7.0)
         print("stopped at %.2f s for %.2f s" % (stop_at, stall), file=sys.stderr)
         with rig.Desktop() as desk:
             demo = DemoRun(desk)
@@ -59,9 +68,9 @@ class Robustness(unittest.TestCase):
         # After the stall the drawn part only shrinks once past the top: it never swings
         # back up.
         resumed = steps.index(max(steps)) + 1
+        self.assertTrue(seconds[resumed - 1] < 30.0 < seconds[resumed], seconds[resumed])
         tail = counts[resumed:]
-        if seconds[resumed] > 30.0:
-            self.assertTrue(all(b <= a for a, b in zip(tail, tail[1:])), tail[:20])
+        self.assertTrue(all(b <= a for a, b in zip(tail, tail[1:])), tail[:20])
 
     def test_busy_cores_slow_the_frames_but_not_the_clock(self):
         # The load starts once the desktop is up and lasts the demo's whole run: what is
@@ -85,22 +94,64 @@ class Robustness(unittest.TestCase):
         self.assertGreater(seconds[-1], RUN_SECONDS)
         self.assertLess(wall, RUN_SECONDS + 30)
 
-    def test_escape_at_any_moment(self):
-        # In the first second, at a random moment, and after the end test has fired
-        # (the window may already be gone when the key arrives).
-        for moment in (random.uniform(0.0, 1.0), random.uniform(1.0, 20.0), 59.95):
+    def test_escape_at_any_moment_ends_the_run_promptly_with_code_0(self):
+        # In the first second; at a random moment after the activation has been taken
+        # away and given back; and after the end test has fired (the window may already
+        # be gone when the key arrives).
+        for moment in (RANDOM.uniform(0.0, 1.0), RANDOM.uniform(3.0, 20.0), 59.95):
             with self.subTest(moment=round(moment, 2)):
-                with rig.Desktop() as desk:
-                    demo = DemoRun(desk)
-                    demo.find_window()
-                    clock_start = demo.clock_start()
-                    demo.sleep_until(clock_start + moment)
-                    desk.press("Escape")
-                    code = demo.run.wait(timeout=30)
-                    trace = demo.run.trace
-                self.assertEqual(code, 0)
-                self.assertNoCrash(trace)
-                self.assertLess(ramp_seconds(frames(trace)[-1][1]), max(moment + 3.0, 60.5))
+                self.check_escape(moment, activation=1.0 < moment < RUN_SECONDS)
+
+    def check_escape(self, moment, activation):
+        with rig.Desktop() as desk:
+            demo = DemoRun(desk)
+            window = demo.find_window()
+            clock_start = demo.clock_start()
+            if activation:
+                desk.spawn(["xmessage", "-geometry", "+100+100", "another window"],
+                           "xmessage", env=desk.env)
+                other = desk.find_window(title="xmessage")
+                demo.sleep_until(clock_start + 1.0)
+                desk.activate(other)
+                rig.wait_for(lambda: desk.active_window() == other, 10, "the other window")
+                time.sleep(0.5)
+                desk.activate(window)
+                rig.wait_for(lambda: desk.active_window() == window, 10, "the demo's window")
+            demo.sleep_until(clock_start + moment)
+            if activation:
+                self.assertIsNone(demo.screenshot_problem(clock_start))
+            pressed = time.monotonic()
+            desk.press("Escape")
+            code = demo.run.wait(timeout=30)
+            ended = demo.run.ended
+            trace = demo.run.trace
+        self.assertEqual(code, 0)
+        self.assertNoCrash(trace)
+        self.assertLess(ended - pressed, 3.0)
+        # The last frame comes right after the key, or after the end if that came first;
+        # the first frames under a software renderer take up to a second or two each.
+        last = ramp_seconds(frames(trace)[-1][1])
+        self.assertLess(last, min(pressed - clock_start, RUN_SECONDS) + 3.0)
+        if moment > RUN_SECONDS:
+            return
+        self.assertGreater(last, pressed - clock_start - 1.0)
+        self.assertLess(last, RUN_SECONDS)
+        # Escape destroys the window; the pass that takes the quit message renders once
+        # more and does not destroy again.
+        calls = program_calls(trace, demo.thread, ("NtUserDestroyWindow", "ClearRenderTargetView"))
+        own = [name for name, args in calls
+               if name != "NtUserDestroyWindow" or args == "(%s)" % demo.hwnd]
+        self.assertEqual(own.count("NtUserDestroyWindow"), 1)
+        self.assertEqual(own[own.index("NtUserDestroyWindow"):],
+                         ["NtUserDestroyWindow", "ClearRenderTargetView"])
+        if activation:
+            # Hidden and confined on activation, shown and released on deactivation.
+            cursor = program_calls(trace, demo.thread, ("NtUserShowCursor", "NtUserClipCursor"))
+            screen = "Clipping to (0,0)-(%d,%d)" % desk.size
+            self.assertEqual(cursor[:6], [
+                ("NtUserShowCursor", "0, count=-1"), ("NtUserClipCursor", screen),
+                ("NtUserClipCursor", "Clipping to (null)"), ("NtUserShowCursor", "1, count=0"),
+                ("NtUserShowCursor", "0, count=-1"), ("NtUserClipCursor", screen)])
 
 
 if __name__ == "__main__":

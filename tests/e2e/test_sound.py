@@ -18,6 +18,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import rig  # noqa: E402
+from test_program import draw_counts  # noqa: E402
 
 TRACE = "+winmm,+d3d11,+loaddll"
 SND_ASYNC, SND_RESOURCE = 0x1, 0x40004
@@ -113,8 +114,7 @@ class Playback(unittest.TestCase):
         self.assertEqual(code, 0)
         self.check_started_from_the_resource(trace)
         self.assertIn("=> ko", trace, "a sound device was found after all")
-        draws = [int(re.search(r"index_count (\d+)", c.args)[1])
-                 for c in rig.trace_calls(trace, "d3d11", "d3d11_device_context_DrawIndexed")]
+        draws = draw_counts(trace)
         # Five seconds of reveal: the count rose to about 5 x 14,404.6.
         self.assertGreater(len(draws), 20)
         self.assertGreater(max(draws), 60_000)

@@ -1,9 +1,13 @@
 // The device set-up and the frame on Wine's Direct3D 11, in windows of this test's own.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <tuple>
+
 #include "graphics_objects.h"
 #include "mesh.h"
 #include "render.h"
+#include "timeline.h"
 
 namespace {
 
@@ -23,7 +27,64 @@ HWND MakePopup(int width, int height) {
                            height, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
 }
 
-TEST(InitDevice, BindsScreenSizedTargetsViewportAndDepthOnce) {
+// The frame routine keeps one timeline for the whole process. Every frame of these tests
+// moves the time on and is worked out on a timeline of the test's own as well.
+TimelineState mirror;
+float seconds = 0.0f;
+
+FrameParameters Frame(HWND window, int width, int height) {
+    seconds += 0.25f;
+    RenderFrame(window, seconds);
+    return AdvanceTimeline(mirror, seconds, width, height);
+}
+
+// The transform constant as the vertex stage sees it, read back through a staging copy.
+Float4x4 TransformOnTheDevice() {
+    D3D11_BUFFER_DESC desc = {};
+    desc.ByteWidth = sizeof(Float4x4);
+    desc.Usage = D3D11_USAGE_STAGING;
+    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+    ComPtr<ID3D11Buffer> staging;
+    EXPECT_EQ(device->CreateBuffer(&desc, nullptr, staging.GetAddressOf()), S_OK);
+    deviceContext->CopyResource(staging.Get(), constantBuffer.Get());
+    Float4x4 transform = {};
+    D3D11_MAPPED_SUBRESOURCE mapped;
+    EXPECT_EQ(deviceContext->Map(staging.Get(), 0, D3D11_MAP_READ, 0, &mapped), S_OK);
+    std::memcpy(&transform, mapped.pData, sizeof(transform));
+    deviceContext->Unmap(staging.Get(), 0);
+    return transform;
+}
+
+bool SameBits(const Float4x4& a, const Float4x4& b) {
+    return std::memcmp(&a, &b, sizeof(Float4x4)) == 0;
+}
+
+// The primitives that the input assembler read while one frame ran, and that frame.
+std::pair<UINT64, FrameParameters> PrimitivesOfOneFrame(HWND window, int width, int height) {
+    const D3D11_QUERY_DESC desc = {D3D11_QUERY_PIPELINE_STATISTICS, 0};
+    ComPtr<ID3D11Query> query;
+    EXPECT_EQ(device->CreateQuery(&desc, query.GetAddressOf()), S_OK);
+    deviceContext->Begin(query.Get());
+    const FrameParameters frame = Frame(window, width, height);
+    deviceContext->End(query.Get());
+    D3D11_QUERY_DATA_PIPELINE_STATISTICS statistics = {};
+    while (deviceContext->GetData(query.Get(), &statistics, sizeof(statistics), 0) == S_FALSE) {
+    }
+    return {statistics.IAPrimitives, frame};
+}
+
+// Every test starts from the empty slots that the program starts from.
+class Direct3D : public ::testing::Test {
+protected:
+    void SetUp() override {
+        [](auto&... slot) { (slot.Reset(), ...); }(
+            renderTargetView, swapChain, deviceContext, device, depthStencilState, depthStencilView,
+            depthStencilTexture, inputLayout, pixelShader, vertexShader, indexBuffer, vertexBuffer,
+            constantBuffer);
+    }
+};
+
+TEST_F(Direct3D, InitDeviceBindsScreenSizedTargetsViewportAndDepthOnce) {
     const int width = GetSystemMetrics(SM_CXSCREEN);
     const int height = GetSystemMetrics(SM_CYSCREEN);
     HWND window = MakePopup(width, height);
@@ -87,7 +148,7 @@ TEST(InitDevice, BindsScreenSizedTargetsViewportAndDepthOnce) {
     DestroyWindow(window);
 }
 
-TEST(InitDevice, RunsWithoutDepthWhenTheDepthBufferCannotBeMade) {
+TEST_F(Direct3D, InitDeviceRunsWithoutDepthWhenTheDepthBufferCannotBeMade) {
     // A window without a client area asks for a depth buffer of 0 by 0, which the device
     // refuses; the back buffer still has the size it was given.
     HWND window = MakePopup(0, 0);
@@ -101,25 +162,29 @@ TEST(InitDevice, RunsWithoutDepthWhenTheDepthBufferCannotBeMade) {
     EXPECT_EQ(boundTarget.Get(), renderTargetView.Get());
     EXPECT_FALSE(boundDepth);
 
-    // Frames go on with the colour target alone.
-    for (const float t : {31.0f, 31.016f, 45.0f}) {
-        RenderFrame(window, t);
-    }
-    EXPECT_FALSE(depthStencilView);
+    // Frames go on with the colour target alone, and draw.
+    CreatePipelineResources();
+    const auto [primitives, frame] = PrimitivesOfOneFrame(window, 0, 0);
+    ASSERT_GT(frame.indexCount, 2u);
+    EXPECT_EQ(primitives, frame.indexCount / 3);
     DestroyWindow(window);
 }
 
-TEST(RenderFrame, GoesOnAfterTheWindowIsDestroyed) {
+TEST_F(Direct3D, RenderFrameKeepsTheLastClientSizeOnceTheWindowIsDestroyed) {
     HWND window = MakePopup(320, 200);
     ASSERT_TRUE(InitDevice(window, 320, 200));
-    RenderFrame(window, 59.9f);
+    CreatePipelineResources();
+    Frame(window, 320, 200);
+    EXPECT_TRUE(SameBits(TransformOnTheDevice(), ComposeTransform(mirror.spinAngle, 320, 200)));
     ASSERT_TRUE(DestroyWindow(window));
     // The last pass of every run: the window is gone, its client rectangle cannot be read
-    // and the present fails; the frame must still complete.
+    // and the present fails; the frame still completes, with the size it had.
     RECT client;
     ASSERT_FALSE(GetClientRect(window, &client));
-    RenderFrame(window, 59.916f);
-    RenderFrame(window, 59.933f);
+    for (int frame = 0; frame < 2; ++frame) {
+        Frame(window, 320, 200);
+        EXPECT_TRUE(SameBits(TransformOnTheDevice(), ComposeTransform(mirror.spinAngle, 320, 200)));
+    }
 }
 
 D3D11_BUFFER_DESC DescriptionOf(ID3D11Buffer* buffer) {
@@ -128,7 +193,7 @@ D3D11_BUFFER_DESC DescriptionOf(ID3D11Buffer* buffer) {
     return desc;
 }
 
-TEST(CreatePipelineResources, FillsTheSixSlotsFromTheEmbeddedProgramsAndMesh) {
+TEST_F(Direct3D, CreatePipelineResourcesFillsTheSixSlotsFromTheEmbeddedProgramsAndMesh) {
     HWND window = MakePopup(320, 200);
     ASSERT_TRUE(InitDevice(window, 320, 200));
     CreatePipelineResources();
@@ -140,14 +205,14 @@ TEST(CreatePipelineResources, FillsTheSixSlotsFromTheEmbeddedProgramsAndMesh) {
 
     ASSERT_TRUE(vertexBuffer);
     const D3D11_BUFFER_DESC vertices = DescriptionOf(vertexBuffer.Get());
-    EXPECT_EQ(vertices.ByteWidth, 2'016'756u);
+    EXPECT_EQ(vertices.ByteWidth, MeshVertexCount * sizeof(MeshVertex));
     EXPECT_EQ(vertices.Usage, D3D11_USAGE_IMMUTABLE);
     EXPECT_EQ(vertices.BindFlags, static_cast<UINT>(D3D11_BIND_VERTEX_BUFFER));
     EXPECT_EQ(vertices.CPUAccessFlags, 0u);
 
     ASSERT_TRUE(indexBuffer);
     const D3D11_BUFFER_DESC indices = DescriptionOf(indexBuffer.Get());
-    EXPECT_EQ(indices.ByteWidth, 1'728'552u);
+    EXPECT_EQ(indices.ByteWidth, MeshIndexCount * sizeof(std::uint32_t));
     EXPECT_EQ(indices.Usage, D3D11_USAGE_IMMUTABLE);
     EXPECT_EQ(indices.BindFlags, static_cast<UINT>(D3D11_BIND_INDEX_BUFFER));
 
@@ -158,10 +223,6 @@ TEST(CreatePipelineResources, FillsTheSixSlotsFromTheEmbeddedProgramsAndMesh) {
     EXPECT_EQ(constants.BindFlags, static_cast<UINT>(D3D11_BIND_CONSTANT_BUFFER));
     EXPECT_EQ(constants.CPUAccessFlags, static_cast<UINT>(D3D11_CPU_ACCESS_WRITE));
 
-    // The embedded arrays are what the buffers were made from.
-    EXPECT_EQ(MeshIndices[0], 0u);
-    EXPECT_EQ(MeshVertices[MeshVertexCount - 1].color[3], 1.0f);
-
     // A second call replaces each object with a fresh one.
     ID3D11Buffer* first = constantBuffer.Get();
     first->AddRef();
@@ -171,13 +232,13 @@ TEST(CreatePipelineResources, FillsTheSixSlotsFromTheEmbeddedProgramsAndMesh) {
     DestroyWindow(window);
 }
 
-TEST(RenderFrame, BindsTheWholePipelineEveryFrame) {
+TEST_F(Direct3D, RenderFrameBindsTheWholePipelineEveryFrame) {
     HWND window = MakePopup(320, 200);
     ASSERT_TRUE(InitDevice(window, 320, 200));
     CreatePipelineResources();
     // Bindings made by someone else between frames are replaced by the next frame.
     deviceContext->ClearState();
-    RenderFrame(window, 1.0f);
+    Frame(window, 320, 200);
 
     ComPtr<ID3D11Buffer> boundConstants;
     deviceContext->VSGetConstantBuffers(0, 1, boundConstants.GetAddressOf());
@@ -210,31 +271,44 @@ TEST(RenderFrame, BindsTheWholePipelineEveryFrame) {
     DestroyWindow(window);
 }
 
-TEST(RenderFrame, GoesOnWithoutObjectsWhoseCreationFailed) {
+TEST_F(Direct3D, RenderFrameGoesOnWithoutObjectsWhoseCreationFailed) {
     HWND window = MakePopup(320, 200);
     ASSERT_TRUE(InitDevice(window, 320, 200));
+
+    // Without a constant buffer nothing is mapped, and the frame draws all the same.
     CreatePipelineResources();
-    // One slot missing at a time, then all of them: a missing constant buffer is never
-    // mapped, a missing index buffer is never drawn from, the other slots bind nothing.
-    void (*const resets[])() = {
-        [] { constantBuffer.Reset(); }, [] { vertexShader.Reset(); }, [] { pixelShader.Reset(); },
-        [] { inputLayout.Reset(); },    [] { vertexBuffer.Reset(); }, [] { indexBuffer.Reset(); },
-    };
-    float t = 0.0f;
-    for (const auto reset : resets) {
-        CreatePipelineResources();
-        reset();
-        for (int frame = 0; frame < 3; ++frame, t += 4.0f) {
-            RenderFrame(window, t);
-        }
-    }
-    for (const auto reset : resets) {
-        reset();
-    }
-    RenderFrame(window, t);
+    constantBuffer.Reset();
+    auto [primitives, frame] = PrimitivesOfOneFrame(window, 320, 200);
+    ASSERT_GT(frame.indexCount, 2u);
+    EXPECT_EQ(primitives, frame.indexCount / 3);
     ComPtr<ID3D11Buffer> boundConstants;
     deviceContext->VSGetConstantBuffers(0, 1, boundConstants.GetAddressOf());
     EXPECT_FALSE(boundConstants);
+
+    // Without an index buffer nothing is drawn.
+    CreatePipelineResources();
+    indexBuffer.Reset();
+    std::tie(primitives, frame) = PrimitivesOfOneFrame(window, 320, 200);
+    ASSERT_GT(frame.indexCount, 2u);
+    EXPECT_EQ(primitives, 0u);
+
+    // Any other slot empty, and then all of them: the frame binds nothing in its place.
+    void (*const resets[])() = {[] { vertexShader.Reset(); }, [] { pixelShader.Reset(); },
+                                [] { inputLayout.Reset(); }, [] { vertexBuffer.Reset(); }};
+    for (const auto reset : resets) {
+        CreatePipelineResources();
+        reset();
+        Frame(window, 320, 200);
+    }
+    for (const auto reset : resets) {
+        reset();
+    }
+    constantBuffer.Reset();
+    indexBuffer.Reset();
+    Frame(window, 320, 200);
+    ComPtr<ID3D11VertexShader> boundShader;
+    deviceContext->VSGetShader(boundShader.GetAddressOf(), nullptr, nullptr);
+    EXPECT_FALSE(boundShader);
     DestroyWindow(window);
 }
 

@@ -2,10 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <vector>
+#include <cstring>
 
 namespace {
 
@@ -18,27 +19,6 @@ std::uint32_t Bits(float f) {
 
 float Seconds(std::int64_t milliseconds) {
     return ElapsedSeconds(milliseconds * 1'000'000);
-}
-
-struct Frame {
-    float seconds;
-    std::uint32_t indexCount;
-    TimelineState after;
-};
-
-// The reference run: frames at the whole milliseconds floor(1000k / 60), from a fresh
-// state, up to and including the first frame that ends the run.
-std::vector<Frame> ReferenceRun() {
-    TimelineState state;
-    std::vector<Frame> frames;
-    for (std::int64_t k = 0;; ++k) {
-        const float t = Seconds(1000 * k / 60);
-        const FrameParameters frame = AdvanceTimeline(state, t, kWidth, kHeight);
-        frames.push_back({t, frame.indexCount, state});
-        if (IsRunOver(t)) {
-            return frames;
-        }
-    }
 }
 
 TEST(FrameClock, WholeMillisecondsAndTheStrictEnd) {
@@ -62,25 +42,22 @@ TEST(BackgroundColor, RampsThroughLightBlueToWhite) {
     EXPECT_EQ(ComputeBackgroundColor(60.001f), white);
     EXPECT_EQ(ComputeBackgroundColor(1e9f), white);
 
-    const BackgroundColor middle = ComputeBackgroundColor(45.0f);
-    EXPECT_NEAR(middle[0], 0.7f, 1e-6);
-    EXPECT_NEAR(middle[1], 0.8f, 1e-6);
-    EXPECT_NEAR(middle[2], 0.95f, 1e-6);
-
-    // Every millisecond of the run: alpha 1, no channel ever falls, no jump at 30 s.
-    BackgroundColor previous = black;
+    // Every millisecond of the run against the ramp in double precision: about
+    // (0.7, 0.8, 0.95) at 45 s, continuous at 30 s, white from 60 s on.
     for (std::int64_t ms = 0; ms <= 61'000; ++ms) {
         const BackgroundColor color = ComputeBackgroundColor(Seconds(ms));
+        const double t = std::min(static_cast<double>(Seconds(ms)), 60.0);
         ASSERT_EQ(color[3], 1.0f);
         for (int c = 0; c < 3; ++c) {
-            ASSERT_GE(color[c], previous[c]) << ms;
-            ASSERT_LE(color[c] - previous[c], 1e-4f) << ms;
+            const double middle = lightBlue[c];
+            const double expected =
+                t <= 30.0 ? middle * t / 30.0 : middle + (1.0 - middle) * (t - 30.0) / 30.0;
+            ASSERT_NEAR(color[c], expected, 2e-7) << ms;
         }
-        previous = color;
     }
 }
 
-TEST(DrawProgress, StartAtZeroTurnsTwiceBeforeGrowing) {
+TEST(DrawProgress, StartAtZeroTurnsTwiceBeforeGrowingAndAtOneMillisecondGrowsAtOnce) {
     TimelineState state;
     EXPECT_EQ(AdvanceTimeline(state, 0.0f, kWidth, kHeight).indexCount, 0u);
     EXPECT_EQ(state.drawProgress, 0.0f);
@@ -91,15 +68,15 @@ TEST(DrawProgress, StartAtZeroTurnsTwiceBeforeGrowing) {
     EXPECT_EQ(state.drawProgress, 0.0f);
     EXPECT_EQ(state.drawDirection, 1.0f);
 
-    EXPECT_EQ(AdvanceTimeline(state, 0.033f, kWidth, kHeight).indexCount, 244u);
+    // 17 ms at 432,138 indices in 30 s.
+    EXPECT_EQ(AdvanceTimeline(state, 0.033f, kWidth, kHeight).indexCount,
+              static_cast<std::uint32_t>(MeshIndexCount / 30.0 * 0.017));
     EXPECT_EQ(state.drawDirection, 1.0f);
-}
 
-TEST(DrawProgress, StartAtOneMillisecondGrowsAtOnce) {
-    TimelineState state;
-    EXPECT_EQ(AdvanceTimeline(state, 0.001f, kWidth, kHeight).indexCount, 14u);
-    EXPECT_EQ(state.drawDirection, 1.0f);
-    EXPECT_GT(AdvanceTimeline(state, 0.017f, kWidth, kHeight).indexCount, 14u);
+    // A first frame at 1 ms grows at once.
+    TimelineState early;
+    EXPECT_EQ(AdvanceTimeline(early, 0.001f, kWidth, kHeight).indexCount, 14u);
+    EXPECT_EQ(early.drawDirection, 1.0f);
 }
 
 TEST(DrawProgress, RepeatedTimesChangeNothing) {
@@ -125,42 +102,57 @@ TEST(DrawProgress, ZeroStepsBelowOneIndexFlipTheDirectionEachTime) {
     EXPECT_EQ(state.drawDirection, 1.0f);
 }
 
+// Frames at the whole milliseconds floor(1000k / 60) from a fresh state, up to and
+// including the first frame that ends the run, against the same run worked out in double
+// precision.
 TEST(ReferenceRun, GrowsForThirtySecondsThenShrinksToTheEnd) {
-    const std::vector<Frame> frames = ReferenceRun();
+    TimelineState state;
+    double progress = 0.0;
+    double direction = 1.0;
+    double previous = 0.0;
+    std::uint32_t lastCount = 0;
+    float turn = -1.0f;
+    for (std::int64_t k = 0;; ++k) {
+        ASSERT_LT(k, 3600) << "the run does not end";
+        const float t = Seconds(1000 * k / 60);
+        const FrameParameters frame = AdvanceTimeline(state, t, kWidth, kHeight);
+        // The frame's transform is made from the angle after this frame's step.
+        const Float4x4 turned = ComposeTransform(state.spinAngle, kWidth, kHeight);
+        ASSERT_EQ(std::memcmp(&frame.transform, &turned, sizeof(Float4x4)), 0) << t;
+        ASSERT_NEAR(state.spinAngle, 0.6 * t, 1e-3) << t;
 
-    std::size_t turn = 0;
-    while (frames[turn].after.drawDirection > 0.0f || frames[turn].seconds < 1.0f) {
-        ++turn;
-    }
-    EXPECT_EQ(frames[turn].seconds, 30.033f);
-    EXPECT_EQ(frames[turn].indexCount, MeshIndexCount);
-    EXPECT_EQ(static_cast<std::uint32_t>(frames[turn].after.drawProgress), 432'377u);
-
-    for (std::size_t i = 3; i < frames.size(); ++i) {
-        ASSERT_LE(frames[i].indexCount, MeshIndexCount);
-        if (i < turn) {
-            ASSERT_GT(frames[i].indexCount, frames[i - 1].indexCount) << frames[i].seconds;
-        } else if (i > turn) {
-            ASSERT_LT(frames[i].indexCount, frames[i - 1].indexCount) << frames[i].seconds;
-            ASSERT_EQ(frames[i].after.drawDirection, -1.0f);
+        progress += direction * (MeshIndexCount / 30.0) * (t - previous);
+        previous = t;
+        double count = 0.0;
+        if (progress < 0.0) {
+            progress = 0.0;
+            direction = -direction;
+        } else {
+            count = std::floor(progress);
+            if (count == 0.0 || (count > MeshIndexCount && direction > 0.0)) {
+                direction = -direction;
+                turn = count > 0.0 ? t : turn;
+            }
+        }
+        // Each frame's float addition rounds by at most half an ulp of the progress, 1/64
+        // of an index below 2^19, and the truncation adds one index.
+        const double bound = 1.0 + static_cast<double>(k + 1) / 64.0;
+        ASSERT_NEAR(frame.indexCount, std::min(count, double{MeshIndexCount}), bound) << t;
+        ASSERT_EQ(state.drawDirection, direction) << t;
+        if (t == turn) {
+            EXPECT_EQ(frame.indexCount, MeshIndexCount);
+            EXPECT_EQ(static_cast<std::uint32_t>(state.drawProgress), 432'377u);
+        }
+        lastCount = frame.indexCount;
+        if (IsRunOver(t)) {
+            break;
         }
     }
-
-    const Frame& last = frames.back();
-    EXPECT_EQ(last.seconds, 59.916f);
-    EXPECT_EQ(last.indexCount, 1927u);
-    EXPECT_EQ(Bits(last.after.drawProgress), Bits(1927.0756f));
-    EXPECT_EQ(Bits(last.after.spinAngle), Bits(35.949493f));
-}
-
-TEST(ReferenceRun, SpinFollowsTheClock) {
-    TimelineState state;
-    float t = 0.0f;
-    for (std::int64_t ms = 0; ms <= 59'916; ms += 16) {
-        t = Seconds(ms);
-        AdvanceTimeline(state, t, kWidth, kHeight);
-        ASSERT_NEAR(state.spinAngle, 0.6f * t, 1e-3) << t;
-    }
+    EXPECT_EQ(turn, 30.033f);
+    EXPECT_EQ(Bits(state.previousSeconds), Bits(59.916f));
+    EXPECT_EQ(lastCount, 1927u);
+    EXPECT_EQ(Bits(state.drawProgress), Bits(1927.0756f));
+    EXPECT_EQ(Bits(state.spinAngle), Bits(35.949493f));
 }
 
 // A stall just before the top: the progress overshoots by far more than one frame's step.
