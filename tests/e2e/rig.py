@@ -342,7 +342,12 @@ class Desktop:
                              capture_output=True, text=True, timeout=20)
         # A key that closes the program destroys the window before xdotool sends
         # the release event; that BadWindow is the expected outcome, not a failure.
-        if res.returncode and "BadWindow" not in res.stderr:
+        # But the X server then holds the key down and auto-repeats it into whatever
+        # has the focus next, another program on this desktop included: release it.
+        if res.returncode and "BadWindow" in res.stderr:
+            subprocess.run(["xdotool", "keyup", key], env=self.env, capture_output=True,
+                           timeout=20)
+        elif res.returncode:
             raise RuntimeError("xdotool key failed: " + res.stderr.strip())
 
     def find_window(self, title=None, cls=None, pid=None, timeout=20):
