@@ -90,7 +90,7 @@ class Playback(unittest.TestCase):
         self.assertIn("nSamplesPerSec=48000", trace)
 
     def test_the_track_plays_from_the_first_frame_on(self):
-        home = Path(tempfile.mkdtemp(prefix="zeltavo-sound-"))
+        home = Path(self.enterContext(tempfile.TemporaryDirectory(prefix="zeltavo-sound-")))
         captured = home / "captured.wav"
         (home / ".asoundrc").write_text(CAPTURE_RC % captured)
         code, trace = self.run_demo(5.0, {"HOME": str(home)})
