@@ -11,6 +11,17 @@ configure_file(${PROJECT_SOURCE_DIR}/docs/README.txt.in ${release_text}/README.t
 configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${release_text}/LICENSE.txt
     @ONLY NEWLINE_STYLE CRLF)
 
+# Only an optimised, stripped build goes out: the link strips Release builds alone
+# (cmake/WindowsBuild.cmake), and the other types are unoptimised or keep their symbols.
+string(TOUPPER "${CMAKE_BUILD_TYPE}" build_type)
+if(NOT build_type STREQUAL "RELEASE")
+    add_custom_target(release
+        COMMAND ${CMAKE_COMMAND} -E echo "release: refused: the Windows tree is a ${CMAKE_BUILD_TYPE} build, and the archive takes only a Release build, optimised and stripped"
+        COMMAND ${CMAKE_COMMAND} -E false
+        VERBATIM)
+    return()
+endif()
+
 add_custom_command(OUTPUT ${release_archive}
     COMMAND ${PROJECT_SOURCE_DIR}/tools/pack-release ${release_archive}
         $<TARGET_FILE:zeltavo> ${release_text}/README.txt ${release_text}/LICENSE.txt
