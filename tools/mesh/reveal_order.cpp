@@ -6,6 +6,7 @@
 #include <limits>
 #include <queue>
 #include <stdexcept>
+#include <utility>
 
 #include "splitmix64.h"
 
@@ -161,16 +162,19 @@ public:
             band_[members[k]] = band;
             sweep_[members[k]] = sweep[k];
         }
-        for (std::size_t left = members.size(); left > 0; --left) {
-            std::uint32_t next = kNone;
-            const int rotation = order_.empty() ? OpenStrip(band, members, next) : 0;
-            if (next == kNone && order_.size() < kOpeningStrip)
-                next = StripContinuation(band);
-            if (next == kNone && !drawn_.empty())
-                next = BestOf(neighbours_[drawn_.back()], band);
+        std::size_t left = members.size();
+        if (order_.empty()) {
+            int rotation = 0;
+            const std::vector<std::uint32_t> strip = OpeningStrip(band, members, rotation);
+            for (std::uint32_t f : strip)
+                Draw(f, f == strip.front() ? rotation : 0);
+            left -= strip.size();
+        }
+        for (; left > 0; --left) {
+            std::uint32_t next = BestOf(neighbours_[drawn_.back()], band);
             if (next == kNone)
                 next = Restart(band, members);
-            Draw(next, rotation);
+            Draw(next);
         }
     }
 
@@ -211,67 +215,52 @@ private:
         return f < g;
     }
 
-    // The triangle that continues the strip of alternating turns: across the edge from
-    // the last triangle's newest vertex to the vertex before it in the strip.
-    std::uint32_t StripContinuation(std::uint32_t band) const {
-        const Triangle& last = order_.back();
-        const std::uint32_t older = last[order_.size() % 2 == 1 ? 1 : 0];
-        const std::uint32_t f = drawn_.back();
-        const Triangle& t = mesh_.triangles[f];
-        for (int e = 0; e < 3; ++e) {
-            const std::uint32_t a = t[e], b = t[(e + 1) % 3];
-            if ((a == last[2] && b == older) || (a == older && b == last[2])) {
-                return Open(neighbours_[f][e], band) ? neighbours_[f][e] : kNone;
-            }
-        }
-        return kNone;
-    }
-
-    // How many triangles a strip of alternating turns covers inside the band, up to
-    // kOpeningStrip, when it starts at triangle f written from corner `rotation`.
-    std::size_t StripReach(std::uint32_t f, int rotation, std::uint32_t band) const {
+    // The strip of alternating turns, up to kOpeningStrip triangles inside the band, that
+    // starts at triangle f written from corner `rotation`: each next triangle lies across
+    // the edge from the newest vertex to the one before it.
+    std::vector<std::uint32_t> Strip(std::uint32_t f, int rotation, std::uint32_t band) const {
         Triangle t = mesh_.triangles[f];
         for (int r = 0; r < rotation; ++r)
             t = {t[1], t[2], t[0]};
-        std::vector<std::uint32_t> strip(t.begin(), t.end());
-        std::vector<std::uint32_t> visited{f};
-        while (visited.size() < kOpeningStrip) {
-            const std::uint32_t a = strip[strip.size() - 2], b = strip.back();
-            const Triangle& h = mesh_.triangles[visited.back()];
+        std::uint32_t a = t[1], b = t[2];
+        std::vector<std::uint32_t> strip{f};
+        while (strip.size() < kOpeningStrip) {
+            const Triangle& here = mesh_.triangles[strip.back()];
             std::uint32_t next = kNone;
             for (int e = 0; e < 3; ++e) {
-                const std::uint32_t u = h[e], v = h[(e + 1) % 3];
-                if ((u == a && v == b) || (u == b && v == a))
-                    next = neighbours_[visited.back()][e];
+                if ((here[e] == a && here[(e + 1) % 3] == b) ||
+                    (here[e] == b && here[(e + 1) % 3] == a)) {
+                    next = neighbours_[strip.back()][e];
+                }
             }
             if (next == kNone || !Open(next, band) ||
-                std::find(visited.begin(), visited.end(), next) != visited.end()) {
+                std::find(strip.begin(), strip.end(), next) != strip.end()) {
                 break;
             }
-            for (std::uint32_t v : mesh_.triangles[next]) {
-                if (v != a && v != b)
-                    strip.push_back(v);
-            }
-            visited.push_back(next);
+            const Triangle& there = mesh_.triangles[next];
+            a = std::exchange(b, *std::find_if(there.begin(), there.end(),
+                                               [&](std::uint32_t v) { return v != a && v != b; }));
+            strip.push_back(next);
         }
-        return visited.size();
+        return strip;
     }
 
     // The list opens with a strip: of the band's triangles, furthest behind first, the
     // first from which a strip of alternating turns runs kOpeningStrip triangles, and
-    // the corner to write first.
-    int OpenStrip(std::uint32_t band, const std::vector<std::uint32_t>& members,
-                  std::uint32_t& first) const {
+    // the corner to write first. Draw keeps it a strip, as it puts each triangle's new
+    // vertex last.
+    std::vector<std::uint32_t> OpeningStrip(std::uint32_t band,
+                                            const std::vector<std::uint32_t>& members,
+                                            int& rotation) const {
         std::vector<std::uint32_t> candidates = members;
         std::sort(candidates.begin(), candidates.end(), [&](std::uint32_t f, std::uint32_t g) {
             return sweep_[f] < sweep_[g] || (sweep_[f] == sweep_[g] && f < g);
         });
         for (std::uint32_t f : candidates) {
-            for (int rotation = 0; rotation < 3; ++rotation) {
-                if (StripReach(f, rotation, band) == kOpeningStrip) {
-                    first = f;
-                    return rotation;
-                }
+            for (rotation = 0; rotation < 3; ++rotation) {
+                std::vector<std::uint32_t> strip = Strip(f, rotation, band);
+                if (strip.size() == kOpeningStrip)
+                    return strip;
             }
         }
         throw std::runtime_error("no room for the opening strip");
@@ -402,36 +391,22 @@ std::vector<Band> SplitIntoBands(const std::vector<std::uint32_t>& members,
     return result;
 }
 
-// The bands of every patch in the order they are drawn: the patches as the walk visits
-// them, each laid whole in one pass, band beside band.
-std::vector<const Band*> BandSequence(const std::vector<std::uint32_t>& walk,
-                                      const std::vector<std::vector<Band>>& bands) {
-    std::vector<const Band*> sequence;
-    for (std::uint32_t p : walk) {
-        for (const Band& band : bands[p])
-            sequence.push_back(&band);
-    }
-    return sequence;
-}
-
-// How strongly a band sequence is sorted along some axis (the largest correlation of a
-// triangle's place in the list with a coordinate of its centre, band by band), and the
-// mean height of its first 5%.
-std::pair<double, double> RateSequence(const std::vector<const Band*>& sequence,
-                                       const std::vector<Vec3>& centres) {
+// How strongly the reveal along a walk is sorted along some axis: the largest
+// correlation of a triangle's place in the list with a coordinate of its centre, when the
+// patches are laid whole in the walk's order, band by band.
+double Sortedness(const std::vector<std::uint32_t>& walk,
+                  const std::vector<std::vector<Band>>& bands, const std::vector<Vec3>& centres) {
     double n = 0, sp = 0, spp = 0;
     double sc[3] = {}, scc[3] = {}, spc[3] = {};
-    double firstHeight = 0, firstCount = 0;
-    const double fifth = 0.05 * centres.size();
-    for (const Band* band : sequence) {
-        for (std::uint32_t f : band->members) {
-            const double c[3] = {centres[f].x, centres[f].y, centres[f].z};
-            for (int k = 0; k < 3; ++k) {
-                sc[k] += c[k], scc[k] += c[k] * c[k], spc[k] += n * c[k];
+    for (std::uint32_t p : walk) {
+        for (const Band& band : bands[p]) {
+            for (std::uint32_t f : band.members) {
+                const double c[3] = {centres[f].x, centres[f].y, centres[f].z};
+                for (int k = 0; k < 3; ++k) {
+                    sc[k] += c[k], scc[k] += c[k] * c[k], spc[k] += n * c[k];
+                }
+                sp += n, spp += n * n, n += 1;
             }
-            if (n < fifth)
-                firstHeight += c[1], ++firstCount;
-            sp += n, spp += n * n, n += 1;
         }
     }
     double worst = 0;
@@ -441,7 +416,7 @@ std::pair<double, double> RateSequence(const std::vector<const Band*>& sequence,
         const double vc = scc[k] / n - (sc[k] / n) * (sc[k] / n);
         worst = std::max(worst, std::abs(cov / std::sqrt(vp * vc)));
     }
-    return {worst, firstHeight / firstCount};
+    return worst;
 }
 
 }  // namespace
@@ -484,7 +459,8 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
     }
 
     // Of a few walks that differ in how they break ties, the one least sorted along any
-    // axis among those whose first 5% stays high up.
+    // axis. Each starts at the patch near firstPatchNear and its first few patches, the
+    // first 5% of the list, lie next to it.
     std::vector<std::uint32_t> walk;
     double bestRating = std::numeric_limits<double>::infinity();
     SplitMix64 random(0x0DDBA11ull);
@@ -493,15 +469,17 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
         for (std::uint64_t& value : priority)
             value = random.Next();
         std::vector<std::uint32_t> candidate = WalkPatches(adjacent, patchCentres, 0, priority);
-        const auto [sorted, firstHeight] = RateSequence(BandSequence(candidate, bands), centres);
-        const double rating = sorted + (firstHeight < options.firstHeight ? 1.0 : 0.0);
+        const double rating = Sortedness(candidate, bands, centres);
         if (rating < bestRating)
             bestRating = rating, walk = std::move(candidate);
     }
 
+    // Each patch whole, band beside band, as the walk visits them.
     BandWalker walker(mesh, neighbours);
     std::uint32_t bandCount = 0;
-    for (const Band* band : BandSequence(walk, bands))
-        walker.WalkBand(bandCount++, band->members, band->sweep);
+    for (std::uint32_t p : walk) {
+        for (const Band& band : bands[p])
+            walker.WalkBand(bandCount++, band.members, band.sweep);
+    }
     return walker.Order();
 }
