@@ -154,6 +154,14 @@ public:
 
     const std::vector<Triangle>& Order() const { return order_; }
 
+    // How many of the given triangles have a drawn neighbour.
+    std::size_t Bordering(const std::vector<std::uint32_t>& members) const {
+        return std::count_if(members.begin(), members.end(), [&](std::uint32_t f) {
+            return std::any_of(neighbours_[f].begin(), neighbours_[f].end(),
+                               [&](std::uint32_t g) { return emitted_[g]; });
+        });
+    }
+
     // Draws the given triangles, which form one band; sweep[k] is the position of
     // triangle k along the band.
     void WalkBand(std::uint32_t band, const std::vector<std::uint32_t>& members,
@@ -474,11 +482,16 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
             bestRating = rating, walk = std::move(candidate);
     }
 
-    // Each patch whole, band beside band, as the walk visits them.
+    // Each patch whole, band beside band, as the walk visits them, ploughed from the end
+    // that borders more of what is drawn already: it grows out of the drawn part rather
+    // than opening a piece apart from it.
     BandWalker walker(mesh, neighbours);
     std::uint32_t bandCount = 0;
     for (std::uint32_t p : walk) {
-        for (const Band& band : bands[p])
+        std::vector<Band>& plough = bands[p];
+        if (walker.Bordering(plough.back().members) > walker.Bordering(plough.front().members))
+            std::reverse(plough.begin(), plough.end());
+        for (const Band& band : plough)
             walker.WalkBand(bandCount++, band.members, band.sweep);
     }
     return walker.Order();
