@@ -27,9 +27,8 @@ namespace {
 
 constexpr std::uint32_t kBodyVertices = MeshVertexCount - 4;
 constexpr std::uint32_t kTriangles = MeshIndexCount / 3;
-// Where the loose tetrahedron sits in the list, and so which vertex numbers it gets.
+// Where the loose tetrahedron sits in the list: it is drawn from about 20.3 s to 39.7 s.
 constexpr std::size_t kTetrahedronTriangle = 97'641;
-constexpr std::uint32_t kTetrahedronVertex = 52'491;
 
 class Stopwatch {
 public:
@@ -134,8 +133,6 @@ int main(int argc, char** argv) {
 
         RevealOptions options;
         options.firstPatchNear = {-0.70, 1.60, -0.45};
-        options.quotaPosition = kTetrahedronTriangle;
-        options.quotaVertices = kTetrahedronVertex;
         std::vector<Triangle> order = OrderForReveal(body, options);
         const double ordering = watch.Lap();
 
@@ -165,7 +162,6 @@ int main(int argc, char** argv) {
         }
         Require(exact.size() == MeshVertexCount && indices.size() == MeshIndexCount,
                 "unexpected counts");
-        Require(number[kBodyVertices] == kTetrahedronVertex, "the tetrahedron's vertices moved");
 
         std::vector<MeshVertex> vertices(exact.size());
         for (std::size_t i = 0; i < exact.size(); ++i) {

@@ -6,6 +6,7 @@
 #include <limits>
 #include <queue>
 #include <stdexcept>
+#include <utility>
 
 #include "splitmix64.h"
 
@@ -149,23 +150,16 @@ public:
           band_(mesh.triangles.size(), kNone),
           sweep_(mesh.triangles.size(), 0.0),
           emitted_(mesh.triangles.size(), false),
-          stamp_(mesh.positions.size(), kNone),
-          used_(mesh.positions.size(), false) {}
+          stamp_(mesh.positions.size(), kNone) {}
 
     const std::vector<Triangle>& Order() const { return order_; }
 
-    // Distinct vertices used by the triangles before `position`, the quota's position.
-    std::uint32_t UsedBefore(std::size_t position) const {
-        return order_.size() > position ? usedAtQuota_ : usedCount_;
-    }
-
-    // Asks that exactly `vertices` distinct vertices be used by the triangles drawn
-    // before the one at `position`; the last `window` triangles before it are chosen to
-    // make that so (see TowardsQuota).
-    void SetQuota(std::size_t position, std::uint32_t vertices, std::size_t window) {
-        quotaPosition_ = position;
-        quotaVertices_ = vertices;
-        quotaWindow_ = window;
+    // How many of the given triangles have a drawn neighbour.
+    std::size_t Bordering(const std::vector<std::uint32_t>& members) const {
+        return std::count_if(members.begin(), members.end(), [&](std::uint32_t f) {
+            return std::any_of(neighbours_[f].begin(), neighbours_[f].end(),
+                               [&](std::uint32_t g) { return emitted_[g]; });
+        });
     }
 
     // Draws the given triangles, which form one band; sweep[k] is the position of
@@ -176,32 +170,18 @@ public:
             band_[members[k]] = band;
             sweep_[members[k]] = sweep[k];
         }
-        std::size_t left = 0;
-        for (std::uint32_t f : members)
-            left += emitted_[f] ? 0 : 1;
+        std::size_t left = members.size();
+        if (order_.empty()) {
+            int rotation = 0;
+            const std::vector<std::uint32_t> strip = OpeningStrip(band, members, rotation);
+            for (std::uint32_t f : strip)
+                Draw(f, f == strip.front() ? rotation : 0);
+            left -= strip.size();
+        }
         for (; left > 0; --left) {
-            std::uint32_t next = kNone;
-            if (order_.size() < kOpeningStrip) {
-                const int rotation = order_.empty() ? OpenStrip(band, members, next) : 0;
-                if (next == kNone)
-                    next = StripContinuation(band);
-                if (next == kNone)
-                    next = BestOf(neighbours_[drawn_.back()], band);
-                if (next == kNone)
-                    next = Restart(band, members);
-                Draw(next, rotation);
-                continue;
-            }
-            if (order_.size() < quotaPosition_ && order_.size() + quotaWindow_ >= quotaPosition_) {
-                next = TowardsQuota(band);
-                if (band_[next] != band)
-                    ++left;  // taken from elsewhere: this band keeps one
-            } else {
-                if (!drawn_.empty())
-                    next = BestOf(neighbours_[drawn_.back()], band);
-                if (next == kNone)
-                    next = Restart(band, members);
-            }
+            std::uint32_t next = BestOf(neighbours_[drawn_.back()], band);
+            if (next == kNone)
+                next = Restart(band, members);
             Draw(next);
         }
     }
@@ -243,78 +223,55 @@ private:
         return f < g;
     }
 
-    // The triangle that continues the strip of alternating turns: across the edge from
-    // the last triangle's newest vertex to the vertex before it in the strip.
-    std::uint32_t StripContinuation(std::uint32_t band) const {
-        const Triangle& last = order_.back();
-        const std::uint32_t older = last[order_.size() % 2 == 1 ? 1 : 0];
-        const std::uint32_t f = drawn_.back();
-        const Triangle& t = mesh_.triangles[f];
-        for (int e = 0; e < 3; ++e) {
-            const std::uint32_t a = t[e], b = t[(e + 1) % 3];
-            if ((a == last[2] && b == older) || (a == older && b == last[2])) {
-                return Open(neighbours_[f][e], band) ? neighbours_[f][e] : kNone;
-            }
-        }
-        return kNone;
-    }
-
-    // How many triangles a strip of alternating turns covers inside the band, up to
-    // kOpeningStrip, when it starts at triangle f written from corner `rotation`.
-    std::size_t StripReach(std::uint32_t f, int rotation, std::uint32_t band) const {
+    // The strip of alternating turns, up to kOpeningStrip triangles inside the band, that
+    // starts at triangle f written from corner `rotation`: each next triangle lies across
+    // the edge from the newest vertex to the one before it.
+    std::vector<std::uint32_t> Strip(std::uint32_t f, int rotation, std::uint32_t band) const {
         Triangle t = mesh_.triangles[f];
         for (int r = 0; r < rotation; ++r)
             t = {t[1], t[2], t[0]};
-        std::vector<std::uint32_t> strip(t.begin(), t.end());
-        std::vector<std::uint32_t> visited{f};
-        while (visited.size() < kOpeningStrip) {
-            const std::uint32_t a = strip[strip.size() - 2], b = strip.back();
-            const Triangle& h = mesh_.triangles[visited.back()];
+        std::uint32_t a = t[1], b = t[2];
+        std::vector<std::uint32_t> strip{f};
+        while (strip.size() < kOpeningStrip) {
+            const Triangle& here = mesh_.triangles[strip.back()];
             std::uint32_t next = kNone;
             for (int e = 0; e < 3; ++e) {
-                const std::uint32_t u = h[e], v = h[(e + 1) % 3];
-                if ((u == a && v == b) || (u == b && v == a))
-                    next = neighbours_[visited.back()][e];
+                if ((here[e] == a && here[(e + 1) % 3] == b) ||
+                    (here[e] == b && here[(e + 1) % 3] == a)) {
+                    next = neighbours_[strip.back()][e];
+                }
             }
             if (next == kNone || !Open(next, band) ||
-                std::find(visited.begin(), visited.end(), next) != visited.end()) {
+                std::find(strip.begin(), strip.end(), next) != strip.end()) {
                 break;
             }
-            for (std::uint32_t v : mesh_.triangles[next]) {
-                if (v != a && v != b)
-                    strip.push_back(v);
-            }
-            visited.push_back(next);
+            const Triangle& there = mesh_.triangles[next];
+            a = std::exchange(b, *std::find_if(there.begin(), there.end(),
+                                               [&](std::uint32_t v) { return v != a && v != b; }));
+            strip.push_back(next);
         }
-        return visited.size();
+        return strip;
     }
 
     // The list opens with a strip: of the band's triangles, furthest behind first, the
     // first from which a strip of alternating turns runs kOpeningStrip triangles, and
-    // the corner to write first.
-    int OpenStrip(std::uint32_t band, const std::vector<std::uint32_t>& members,
-                  std::uint32_t& first) const {
+    // the corner to write first. Draw keeps it a strip, as it puts each triangle's new
+    // vertex last.
+    std::vector<std::uint32_t> OpeningStrip(std::uint32_t band,
+                                            const std::vector<std::uint32_t>& members,
+                                            int& rotation) const {
         std::vector<std::uint32_t> candidates = members;
         std::sort(candidates.begin(), candidates.end(), [&](std::uint32_t f, std::uint32_t g) {
             return sweep_[f] < sweep_[g] || (sweep_[f] == sweep_[g] && f < g);
         });
         for (std::uint32_t f : candidates) {
-            for (int rotation = 0; rotation < 3; ++rotation) {
-                if (StripReach(f, rotation, band) == kOpeningStrip) {
-                    first = f;
-                    return rotation;
-                }
+            for (rotation = 0; rotation < 3; ++rotation) {
+                std::vector<std::uint32_t> strip = Strip(f, rotation, band);
+                if (strip.size() == kOpeningStrip)
+                    return strip;
             }
         }
         throw std::runtime_error("no room for the opening strip");
-    }
-
-    // Vertices of triangle f that no drawn triangle uses yet.
-    std::uint32_t Unused(std::uint32_t f) const {
-        std::uint32_t count = 0;
-        for (std::uint32_t v : mesh_.triangles[f])
-            count += used_[v] ? 0 : 1;
-        return count;
     }
 
     std::uint32_t BestOf(const TriangleNeighbours& candidates, std::uint32_t band) const {
@@ -324,49 +281,6 @@ private:
                 best = g;
         }
         return best;
-    }
-
-    // Close to the quota's position the walk goes on as usual while the vertices still
-    // missing can be brought in at a rate of 0.2 to 0.8 per triangle; otherwise it takes
-    // a triangle that brings in as few or as many as needed, next to the last one drawn
-    // if one does, else the nearest open triangle anywhere that does.
-    std::uint32_t TowardsQuota(std::uint32_t band) const {
-        const std::int64_t remaining = static_cast<std::int64_t>(quotaPosition_ - order_.size());
-        const std::int64_t missing = std::int64_t{quotaVertices_} - usedCount_;
-        const std::uint32_t last = drawn_.back();
-        auto fits = [&](std::uint32_t f) {
-            const std::int64_t after = missing - Unused(f);
-            const std::int64_t steps = remaining - 1;
-            return after >= (steps * 2) / 10 && after <= (steps * 8 + 9) / 10;
-        };
-        std::uint32_t best = BestOf(neighbours_[last], band);
-        if (best != kNone && fits(best))
-            return best;
-        best = kNone;
-        for (std::uint32_t g : neighbours_[last]) {
-            if (!emitted_[g] && fits(g) && Better(g, best, band))
-                best = g;
-        }
-        if (best != kNone)
-            return best;
-        double nearest = std::numeric_limits<double>::infinity();
-        const Vec3 from = Centre(last);
-        for (std::uint32_t f = 0; f < mesh_.triangles.size(); ++f) {
-            if (emitted_[f] || !fits(f))
-                continue;
-            const double d = Length(Centre(f) - from);
-            if (d < nearest)
-                nearest = d, best = f;
-        }
-        if (best == kNone)
-            throw std::runtime_error("the vertex quota cannot be met");
-        return best;
-    }
-
-    Vec3 Centre(std::uint32_t f) const {
-        const Triangle& t = mesh_.triangles[f];
-        return (mesh_.positions[t[0]] + mesh_.positions[t[1]] + mesh_.positions[t[2]]) *
-               (1.0 / 3.0);
     }
 
     // A dead end: continue next to the most recent triangle that still has an open
@@ -398,16 +312,12 @@ private:
                 t = {t[1], t[2], t[0]};
             }
         }
-        if (order_.size() == quotaPosition_)
-            usedAtQuota_ = usedCount_;
         emitted_[f] = true;
         drawn_.push_back(f);
         order_.push_back(t);
         for (std::uint32_t v : t) {
             if (!Cached(v))
                 stamp_[v] = insertions_++;
-            if (!used_[v])
-                used_[v] = true, ++usedCount_;
         }
     }
 
@@ -420,12 +330,6 @@ private:
     std::uint32_t insertions_ = 0;
     std::vector<std::uint32_t> drawn_;  // triangle numbers in order
     std::vector<Triangle> order_;
-    std::vector<bool> used_;
-    std::uint32_t usedCount_ = 0;
-    std::uint32_t usedAtQuota_ = 0;
-    std::size_t quotaPosition_ = 0;
-    std::uint32_t quotaVertices_ = 0;
-    std::size_t quotaWindow_ = 0;
 };
 
 struct Band {
@@ -495,51 +399,22 @@ std::vector<Band> SplitIntoBands(const std::vector<std::uint32_t>& members,
     return result;
 }
 
-// The bands of every patch in the order they are drawn: the first tour takes every other
-// band of each patch along the walk plus the first `earlyBands` of the others, the second
-// tour goes back the way the first came and fills the gaps, so that the surface appears
-// as stripes before it closes.
-std::vector<const Band*> BandSequence(const std::vector<std::uint32_t>& walk,
-                                      const std::vector<std::vector<Band>>& bands,
-                                      std::uint32_t earlyBands) {
-    std::vector<std::vector<bool>> early(bands.size());
-    for (std::uint32_t p : walk) {
-        early[p].resize(bands[p].size());
-        for (std::uint32_t b = 0; b < bands[p].size(); ++b) {
-            early[p][b] = b % 2 == 0 || (earlyBands > 0 && earlyBands-- > 0);
-        }
-    }
-    std::vector<const Band*> sequence;
-    for (std::uint32_t tour = 0; tour < 2; ++tour) {
-        for (std::size_t i = 0; i < walk.size(); ++i) {
-            const std::uint32_t p = tour == 0 ? walk[i] : walk[walk.size() - 1 - i];
-            for (std::uint32_t b = 0; b < bands[p].size(); ++b) {
-                if (early[p][b] == (tour == 0))
-                    sequence.push_back(&bands[p][b]);
-            }
-        }
-    }
-    return sequence;
-}
-
-// How strongly a band sequence is sorted along some axis (the largest correlation of a
-// triangle's place in the list with a coordinate of its centre, band by band), and the
-// mean height of its first 5%.
-std::pair<double, double> RateSequence(const std::vector<const Band*>& sequence,
-                                       const std::vector<Vec3>& centres) {
+// How strongly the reveal along a walk is sorted along some axis: the largest
+// correlation of a triangle's place in the list with a coordinate of its centre, when the
+// patches are laid whole in the walk's order, band by band.
+double Sortedness(const std::vector<std::uint32_t>& walk,
+                  const std::vector<std::vector<Band>>& bands, const std::vector<Vec3>& centres) {
     double n = 0, sp = 0, spp = 0;
     double sc[3] = {}, scc[3] = {}, spc[3] = {};
-    double firstHeight = 0, firstCount = 0;
-    const double fifth = 0.05 * centres.size();
-    for (const Band* band : sequence) {
-        for (std::uint32_t f : band->members) {
-            const double c[3] = {centres[f].x, centres[f].y, centres[f].z};
-            for (int k = 0; k < 3; ++k) {
-                sc[k] += c[k], scc[k] += c[k] * c[k], spc[k] += n * c[k];
+    for (std::uint32_t p : walk) {
+        for (const Band& band : bands[p]) {
+            for (std::uint32_t f : band.members) {
+                const double c[3] = {centres[f].x, centres[f].y, centres[f].z};
+                for (int k = 0; k < 3; ++k) {
+                    sc[k] += c[k], scc[k] += c[k] * c[k], spc[k] += n * c[k];
+                }
+                sp += n, spp += n * n, n += 1;
             }
-            if (n < fifth)
-                firstHeight += c[1], ++firstCount;
-            sp += n, spp += n * n, n += 1;
         }
     }
     double worst = 0;
@@ -549,7 +424,7 @@ std::pair<double, double> RateSequence(const std::vector<const Band*>& sequence,
         const double vc = scc[k] / n - (sc[k] / n) * (sc[k] / n);
         worst = std::max(worst, std::abs(cov / std::sqrt(vp * vc)));
     }
-    return {worst, firstHeight / firstCount};
+    return worst;
 }
 
 }  // namespace
@@ -585,16 +460,15 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
         }
     }
     std::vector<std::vector<Band>> bands(seeds.size());
-    std::uint32_t oddBands = 0;
     for (std::uint32_t p = 0; p < seeds.size(); ++p) {
         patchCentres[p] = patchCentres[p] * (1.0 / members[p].size());
         std::sort(adjacent[p].begin(), adjacent[p].end());
         bands[p] = SplitIntoBands(members[p], centres, options.bandWidth);
-        oddBands += static_cast<std::uint32_t>(bands[p].size() / 2);
     }
 
     // Of a few walks that differ in how they break ties, the one least sorted along any
-    // axis among those whose first 5% stays high up.
+    // axis. Each starts at the patch near firstPatchNear and its first few patches, the
+    // first 5% of the list, lie next to it.
     std::vector<std::uint32_t> walk;
     double bestRating = std::numeric_limits<double>::infinity();
     SplitMix64 random(0x0DDBA11ull);
@@ -603,54 +477,22 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
         for (std::uint64_t& value : priority)
             value = random.Next();
         std::vector<std::uint32_t> candidate = WalkPatches(adjacent, patchCentres, 0, priority);
-        const auto [sorted, firstHeight] =
-            RateSequence(BandSequence(candidate, bands, oddBands / 2), centres);
-        const double rating = sorted + (firstHeight < options.firstHeight ? 1.0 : 0.0);
+        const double rating = Sortedness(candidate, bands, centres);
         if (rating < bestRating)
             bestRating = rating, walk = std::move(candidate);
     }
 
-    // The vertices used before the quota's position fall as more bands are drawn early
-    // (fewer stripes stand open by then): find the count that comes closest by regula
-    // falsi, then let the walk make up the rest near the quota's position.
-    auto lay = [&](std::uint32_t earlyBands, bool steer) {
-        BandWalker walker(mesh, neighbours);
-        walker.SetQuota(options.quotaPosition, options.quotaVertices,
-                        steer ? options.quotaWindow : 0);
-        std::uint32_t bandCount = 0;
-        for (const Band* band : BandSequence(walk, bands, earlyBands)) {
-            if (!steer && walker.Order().size() >= options.quotaPosition)
-                break;
-            walker.WalkBand(bandCount++, band->members, band->sweep);
-        }
-        return walker;
-    };
-    auto excess = [&](std::uint32_t earlyBands) {
-        return static_cast<double>(lay(earlyBands, false).UsedBefore(options.quotaPosition)) -
-               options.quotaVertices;
-    };
-    std::uint32_t lo = 0, hi = oddBands;
-    double flo = excess(lo), fhi = excess(hi);
-    if (flo < 0 || fhi > 0)
-        throw std::runtime_error("no band split meets the vertex quota");
-    while (hi - lo > 1) {
-        const double t = flo / (flo - fhi);
-        const std::uint32_t mid = std::clamp<std::uint32_t>(
-            lo + static_cast<std::uint32_t>(std::lround(t * (hi - lo))), lo + 1, hi - 1);
-        const double f = excess(mid);
-        if (std::abs(f) <= options.quotaSlack) {
-            lo = hi = mid;
-            break;
-        }
-        (f > 0 ? lo : hi) = mid, (f > 0 ? flo : fhi) = f;
+    // Each patch whole, band beside band, as the walk visits them, ploughed from the end
+    // that borders more of what is drawn already: it grows out of the drawn part rather
+    // than opening a piece apart from it.
+    BandWalker walker(mesh, neighbours);
+    std::uint32_t bandCount = 0;
+    for (std::uint32_t p : walk) {
+        std::vector<Band>& plough = bands[p];
+        if (walker.Bordering(plough.back().members) > walker.Bordering(plough.front().members))
+            std::reverse(plough.begin(), plough.end());
+        for (const Band& band : plough)
+            walker.WalkBand(bandCount++, band.members, band.sweep);
     }
-    for (std::uint32_t offset = 0; offset < 6; ++offset) {
-        for (std::uint32_t e : {lo + offset, hi - offset}) {
-            try {
-                return lay(e, true).Order();
-            } catch (const std::runtime_error&) {
-            }
-        }
-    }
-    throw std::runtime_error("the vertex quota cannot be met");
+    return walker.Order();
 }

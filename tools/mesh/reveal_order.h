@@ -1,9 +1,9 @@
-// The order in which the surface is revealed: walks that zigzag across narrow bands of
-// compact patches, so that successive triangles share edges and the vertex cache is
-// reused, the patches visited one after another across the surface.
+// The order in which the surface is revealed: compact patches visited one after another
+// across the surface, each laid whole in narrow bands side by side, like a plough, so
+// that the drawn part grows as solid patches at its fronts. Walks zigzag across each
+// band, so that successive triangles share edges and the vertex cache is reused.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -14,18 +14,9 @@ struct RevealOptions {
     double bandWidth = 0.06;             // width of the bands a patch is walked in
     Vec3 firstPatchNear{0.0, 0.0, 0.0};  // the walk starts at the patch nearest this point
     int walkVariants = 32;               // walks tried, differing in how they break ties
-    double firstHeight = 1.2;            // least mean height wanted of the first 5%
-    // Exactly quotaVertices distinct vertices are used before triangle quotaPosition.
-    // The bands drawn early are chosen to come within quotaSlack of that, and the walk
-    // makes up the rest over the quotaWindow triangles before the position.
-    std::size_t quotaPosition = 0;
-    std::uint32_t quotaVertices = 0;
-    std::size_t quotaWindow = 300;
-    double quotaSlack = 40.0;
 };
 
 // The mesh's triangles in reveal order, each rotated so that the list reads as strips:
 // a strip of vertices v0, v1, v2, ... is written (v0, v1, v2), (v2, v1, v3),
 // (v2, v3, v4), ... which keeps every triangle's winding.
-// Throws std::runtime_error when the vertex quota cannot be met.
 std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOptions& options);
