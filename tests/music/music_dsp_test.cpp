@@ -63,7 +63,7 @@ TEST(Limiter, GainChangesSmoothlyOverTheLookahead) {
     EXPECT_LE(largestStep, 0.75 / 240 + 1e-12);
 }
 
-TEST(RideAndLimit, HoldsTheLevelOfPartsThatDifferByTwentyDecibels) {
+TEST(Rider, HoldsTheLevelOfPartsThatDifferByTwentyDecibels) {
     const std::size_t frames = 12 * music::kSampleRate;
     music::Rng rng(7);
     Stereo mix(frames);
@@ -73,7 +73,8 @@ TEST(RideAndLimit, HoldsTheLevelOfPartsThatDifferByTwentyDecibels) {
         mix.right[i] = level * rng.Bipolar();
     }
     const double target = music::DbToGain(-16.0);
-    const Stereo out = music::RideAndLimit(mix, target, music::DbToGain(-3.0), 4);
+    const double ceiling = music::DbToGain(-3.0);
+    const Stereo out = music::GainAndLimit(mix, music::RiderGain(mix, target, ceiling, 4), ceiling);
     // Away from the change the level is on target in both halves.
     for (double from : {1.0, 3.0, 8.0, 10.0}) {
         double sum = 0.0;

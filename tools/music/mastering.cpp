@@ -82,22 +82,30 @@ void Limit(Stereo& signal, double ceiling, std::size_t lookahead, double release
     }
 }
 
-Stereo RideAndLimit(const Stereo& mix, double targetRms, double ceiling, int passes) {
+namespace {
+
+// The master limiter: 5 ms of look-ahead, 80 ms of release.
+constexpr std::size_t kLookahead = 240;
+constexpr double kRelease = 0.08;
+
+}  // namespace
+
+Stereo GainAndLimit(const Stereo& mix, const std::vector<double>& gain, double ceiling) {
+    Stereo out(mix.Frames());
+    for (std::size_t i = 0; i < mix.Frames(); ++i) {
+        out.left[i] = mix.left[i] * gain[i];
+        out.right[i] = mix.right[i] * gain[i];
+    }
+    Limit(out, ceiling, kLookahead, kRelease);
+    return out;
+}
+
+std::vector<double> RiderGain(const Stereo& mix, double targetRms, double ceiling, int passes) {
     const std::size_t n = mix.Frames();
-    constexpr std::size_t kLookahead = 240;  // 5 ms
-    constexpr double kRelease = 0.08;
     const std::size_t kSmooth = kSampleRate / 2;  // two cascaded beat-long boxes: a 1 s triangle
     std::vector<double> gain(n, 1.0);
-    Stereo out(n);
-    for (int pass = 0; pass <= passes; ++pass) {
-        for (std::size_t i = 0; i < n; ++i) {
-            out.left[i] = mix.left[i] * gain[i];
-            out.right[i] = mix.right[i] * gain[i];
-        }
-        Limit(out, ceiling, kLookahead, kRelease);
-        if (pass == passes) {
-            break;
-        }
+    for (int pass = 0; pass < passes; ++pass) {
+        const Stereo out = GainAndLimit(mix, gain, ceiling);
         std::vector<double> power(n);
         for (std::size_t i = 0; i < n; ++i) {
             power[i] = 0.5 * (out.left[i] * out.left[i] + out.right[i] * out.right[i]);
@@ -108,7 +116,7 @@ Stereo RideAndLimit(const Stereo& mix, double targetRms, double ceiling, int pas
             gain[i] = std::clamp(gain[i] * correction, 0.05, 20.0);
         }
     }
-    return out;
+    return gain;
 }
 
 double FadeGain(double seconds, double lengthSeconds) {

@@ -1,6 +1,9 @@
 // Writes the demo's soundtrack: 60 s of stereo music at 48 kHz in 24-bit PCM.
 //
-//   music_generator OUTPUT.wav
+//   music_generator OUTPUT.wav [RIDER_GAIN.f64]
+//
+// The second file, if named, receives the master stage's rider gain for every frame (raw
+// little-endian doubles), which tools/music/measure reads.
 //
 // 120 beats per minute, so a bar is 2 s and the track is 30 bars in A minor:
 //   bars  0-3   opening: pad, bells and bass; a half-time kick and arpeggio from bar 2
@@ -591,7 +594,15 @@ private:
 constexpr double kTargetRmsDb = -15.75;
 constexpr double kPeakDb = -3.0;
 
-int Run(const char* path) {
+// Writes the rider's gain, one little-endian double per frame, for measuring the master.
+bool WriteGain(const char* path, const std::vector<double>& gain) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(gain.data()),
+               static_cast<std::streamsize>(gain.size() * sizeof(double)));
+    return static_cast<bool>(file);
+}
+
+int Run(const char* path, const char* gainPath) {
     // Voices and master passes allocate and free buffers of megabytes; keeping them on the
     // heap instead of fresh pages from the kernel each time more than halves the run time.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the largest glibc accepts
@@ -601,7 +612,8 @@ int Run(const char* path) {
     const Stereo mix = band.Render();
     const auto rendered = std::chrono::steady_clock::now();
 
-    Stereo master = RideAndLimit(mix, DbToGain(kTargetRmsDb), DbToGain(kPeakDb), 4);
+    const std::vector<double> rider = RiderGain(mix, DbToGain(kTargetRmsDb), DbToGain(kPeakDb), 4);
+    Stereo master = GainAndLimit(mix, rider, DbToGain(kPeakDb));
     double peak = 0.0;
     for (std::size_t i = 0; i < kFrames; ++i) {
         const double g = FadeGain(static_cast<double>(i) / kSampleRate, kLength);
@@ -626,6 +638,10 @@ int Run(const char* path) {
         std::cerr << "music_generator: cannot write " << path << "\n";
         return 1;
     }
+    if (gainPath != nullptr && !WriteGain(gainPath, rider)) {
+        std::cerr << "music_generator: cannot write " << gainPath << "\n";
+        return 1;
+    }
     const auto ms = [](auto a, auto b) {
         return std::chrono::duration<double, std::milli>(b - a).count();
     };
@@ -638,9 +654,9 @@ int Run(const char* path) {
 }  // namespace music
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::cerr << "usage: music_generator OUTPUT.wav\n";
+    if (argc != 2 && argc != 3) {
+        std::cerr << "usage: music_generator OUTPUT.wav [RIDER_GAIN.f64]\n";
         return 2;
     }
-    return music::Run(argv[1]);
+    return music::Run(argv[1], argc == 3 ? argv[2] : nullptr);
 }
