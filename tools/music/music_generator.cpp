@@ -127,6 +127,9 @@ private:
         Lead();
     }
 
+    // Hats and claps vary a little from stroke to stroke, as a player's would.
+    double Humanise(double velocity) { return velocity * (0.82 + 0.36 * feel_.Uniform()); }
+
     void Drums(int bar) {
         const double t0 = Time(bar, 0);
         // Kick: half time in the opening, four to the bar through build and peak.
@@ -148,8 +151,8 @@ private:
         // Claps on two and four; a roll that doubles its rate into the peak.
         if ((bar >= 8 && bar < 12) || (bar >= 14 && bar < 24)) {
             const double level = bar >= 22 ? 0.6 : 0.85;
-            Snare(Time(bar, 4), level, 0.0);
-            Snare(Time(bar, 12), level, 0.0);
+            Snare(Time(bar, 4), Humanise(level), 0.0);
+            Snare(Time(bar, 12), Humanise(level), 0.0);
             if (bar >= 14 && bar < 22 && bar % 2 == 1) {
                 Snare(Time(bar, 15), 0.3, 0.3);
             }
@@ -172,20 +175,31 @@ private:
             }
             if (bar < 4 || bar >= 24) {
                 if (offbeat && bar < 28) {
-                    Hat(t, 0.35, false, pan);
+                    Hat(t, Humanise(0.35), false, pan);
                 }
             } else if (bar < 8) {
                 if (step % 2 == 0) {
-                    Hat(t, offbeat ? 0.55 : 0.35, false, pan);
+                    Hat(t, Humanise(offbeat ? 0.55 : 0.35), false, pan);
                 }
             } else if (bar >= 14 && bar < 22 && offbeat) {
                 Hat(t, 0.5, true, 0.2);
             } else {
                 const double accent = step % 4 == 0 ? 0.3 : (step % 2 == 0 ? 0.55 : 0.4);
-                Hat(t, accent, false, pan);
+                Hat(t, Humanise(accent), false, pan);
             }
         }
     }
+
+    // Noise for the cymbals, the clap's air and the kick's beater: white noise limited to the
+    // band a mixed track keeps, two poles above `top`, so that nothing hisses up to 24 kHz.
+    class Air {
+    public:
+        explicit Air(double top) { low_.Set(top, 0.6); }
+        double Next(Rng& rng) { return low_.Process(rng.Bipolar()).low; }
+
+    private:
+        Svf low_;
+    };
 
     void Kick(double t, double velocity) {
         const std::size_t len = ToFrame(0.7);
@@ -193,6 +207,7 @@ private:
         double phase = 0.0;
         Svf click;
         click.Set(3000.0, 0.7);
+        Air beater(9000.0);
         for (std::size_t i = 0; i < len; ++i) {
             const double s = static_cast<double>(i) / kSampleRate;
             const double hz = 46.0 + 110.0 * std::exp(-s / 0.028) + 300.0 * std::exp(-s / 0.004);
@@ -200,7 +215,7 @@ private:
             const double amp = std::exp(-s / 0.17) * std::min(1.0, s / 0.0007);
             double v = std::sin(2.0 * kPi * phase) * amp;
             v = std::tanh(1.1 * v) / std::tanh(1.1);
-            v += 0.25 * click.Process(noise_.Bipolar()).band * std::exp(-s / 0.003);
+            v += 0.25 * click.Process(beater.Next(noise_)).band * std::exp(-s / 0.003);
             out[i] = velocity * v;
         }
         Mix(drums_, ToFrame(t), out, out);
@@ -213,6 +228,7 @@ private:
         Svf body, air;
         body.Set(1700.0, 0.9);
         air.Set(6000.0, 0.7);
+        Air source(9000.0);
         double phase = 0.0;
         double gl, gr;
         PanGains(pan, gl, gr);
@@ -220,7 +236,7 @@ private:
             const double s = static_cast<double>(i) / kSampleRate;
             phase += 185.0 * (1.0 + 0.4 * std::exp(-s / 0.012)) / kSampleRate;
             const double tone = std::sin(2.0 * kPi * phase) * std::exp(-s / 0.045);
-            const double n = noise_.Bipolar();
+            const double n = source.Next(noise_);
             const double noise =
                 (body.Process(n).band + 0.6 * air.Process(n).high) * std::exp(-s / 0.11);
             const double v = velocity * (0.5 * tone + 0.8 * noise) * std::min(1.0, s / 0.0005);
@@ -242,8 +258,11 @@ private:
             metal[k] = Oscillator(noise_.Uniform());
             metal[k].SetFrequency(317.0 * kRatios[k]);
         }
-        Svf filter;
-        filter.Set(open ? 7500.0 : 8500.0, 1.2);
+        // A harder stroke is brighter.
+        Svf high, low;
+        high.Set(open ? 6500.0 : 7000.0, 0.9);
+        low.Set(8500.0 + 3000.0 * velocity, 0.7);
+        Air source(11000.0);
         double gl, gr;
         PanGains(pan, gl, gr);
         for (std::size_t i = 0; i < len; ++i) {
@@ -252,25 +271,33 @@ private:
             for (Oscillator& o : metal) {
                 m += o.Pulse(0.5);
             }
-            const double v = filter.Process(0.12 * m + 0.6 * noise_.Bipolar()).high;
+            const double band = high.Process(0.12 * m + 0.6 * source.Next(noise_)).high;
+            const double v = low.Process(band).low;
             const double amp = velocity * std::exp(-s / decay) * std::min(1.0, s / 0.0004);
-            left[i] = 0.4 * gl * v * amp;
-            right[i] = 0.4 * gr * v * amp;
+            left[i] = 0.5 * gl * v * amp;
+            right[i] = 0.5 * gr * v * amp;
         }
         Mix(drums_, ToFrame(t), left, right);
     }
 
+    // Noise high-passed at 4.5 kHz and limited above 10 kHz, which darkens as it rings.
     void Crash(double t, double velocity) {
         const std::size_t len = ToFrame(4.0);
         auto& [left, right] = Scratch(len);
-        Svf fl, fr;
+        Svf fl, fr, ll, lr;
         fl.Set(4500.0, 0.8);
         fr.Set(4700.0, 0.8);
+        Air airL(11000.0), airR(11000.0);
         for (std::size_t i = 0; i < len; ++i) {
             const double s = static_cast<double>(i) / kSampleRate;
-            const double amp = velocity * 0.2 * std::exp(-s / 1.1) * std::min(1.0, s / 0.001);
-            left[i] = fl.Process(noise_.Bipolar()).high * amp;
-            right[i] = fr.Process(noise_.Bipolar()).high * amp;
+            if (i % 32 == 0) {
+                const double top = 6000.0 + 4500.0 * std::exp(-s / 0.8);
+                ll.Set(top, 0.7);
+                lr.Set(top * 1.03, 0.7);
+            }
+            const double amp = velocity * 0.3 * std::exp(-s / 1.1) * std::min(1.0, s / 0.001);
+            left[i] = ll.Process(fl.Process(airL.Next(noise_)).high).low * amp;
+            right[i] = lr.Process(fr.Process(airR.Next(noise_)).high).low * amp;
         }
         AddSend(ToFrame(t), left, right, 0.2, 0.0);
         Mix(drums_, ToFrame(t), left, right);
@@ -281,6 +308,7 @@ private:
         const std::size_t len = ToFrame(to - from);
         auto& [left, right] = Scratch(len);
         Svf fl, fr;
+        Air airL(10000.0), airR(10000.0);
         for (std::size_t i = 0; i < len; ++i) {
             const double u = static_cast<double>(i) / static_cast<double>(len);
             if (i % 16 == 0) {
@@ -289,8 +317,8 @@ private:
                 fr.Set(hz * 1.05, 2.5);
             }
             const double amp = 0.3 * u * u;
-            left[i] = fl.Process(noise_.Bipolar()).band * amp;
-            right[i] = fr.Process(noise_.Bipolar()).band * amp;
+            left[i] = fl.Process(airL.Next(noise_)).band * amp;
+            right[i] = fr.Process(airR.Next(noise_)).band * amp;
         }
         AddSend(ToFrame(from), left, right, 0.3, 0.0);
         Mix(drums_, ToFrame(from), left, right);
@@ -582,6 +610,7 @@ private:
 
     Buffers scratch_;
     Rng noise_{0x7A1E5EEDull};
+    Rng feel_{0xFEE1ull};
     Stereo drums_;
     Stereo kick_;
     Stereo music_;
