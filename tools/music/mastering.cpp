@@ -102,21 +102,53 @@ Stereo GainAndLimit(const Stereo& mix, const std::vector<double>& gain, double c
 
 std::vector<double> RiderGain(const Stereo& mix, double targetRms, double ceiling, int passes) {
     const std::size_t n = mix.Frames();
-    const std::size_t kSmooth = kSampleRate / 2;  // two cascaded beat-long boxes: a 1 s triangle
-    std::vector<double> gain(n, 1.0);
-    for (int pass = 0; pass < passes; ++pass) {
-        const Stereo out = GainAndLimit(mix, gain, ceiling);
+    // Levels are taken over a bar-long box, so a pattern that repeats every bar or every beat
+    // averages out exactly and the gain does not follow the kick; a shorter average lets the
+    // beat through, and correcting it pumps audibly. The wanted gain is then smoothed in
+    // decibels over another bar, which bounds how fast it moves.
+    const std::size_t kBar = 2 * kSampleRate;
+    const auto barLevelDb = [&](const Stereo& s) {
         std::vector<double> power(n);
         for (std::size_t i = 0; i < n; ++i) {
-            power[i] = 0.5 * (out.left[i] * out.left[i] + out.right[i] * out.right[i]);
+            power[i] = 0.5 * (s.left[i] * s.left[i] + s.right[i] * s.right[i]);
         }
-        const std::vector<double> smooth = BoxAverage(BoxAverage(power, kSmooth), kSmooth);
+        std::vector<double> level = BoxAverage(power, kBar);
+        for (double& v : level) {
+            v = 10.0 * std::log10(std::max(v, 1e-24));
+        }
+        return level;
+    };
+    const double targetDb = 20.0 * std::log10(targetRms);
+    const std::vector<double> mixDb = barLevelDb(mix);
+    // What the limiter takes from the level of each bar, which the next pass makes up. Each
+    // pass corrects the mix's own level, never its previous output's: a correction of a
+    // correction would spread a loud part's influence a bar further into its neighbours.
+    std::vector<double> limiterDb(n, 0.0);
+    std::vector<double> gain(n);
+    for (int pass = 0;; ++pass) {
+        std::vector<double> wanted(n);
         for (std::size_t i = 0; i < n; ++i) {
-            const double correction = targetRms / std::sqrt(std::max(smooth[i], 1e-12));
-            gain[i] = std::clamp(gain[i] * correction, 0.05, 20.0);
+            wanted[i] = std::clamp(targetDb - mixDb[i] + limiterDb[i], -26.0, 26.0);
+        }
+        const std::vector<double> smooth = BoxAverage(wanted, kBar);
+        for (std::size_t i = 0; i < n; ++i) {
+            gain[i] = DbToGain(smooth[i]);
+        }
+        if (pass == passes) {
+            return gain;
+        }
+        Stereo ridden(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            ridden.left[i] = mix.left[i] * gain[i];
+            ridden.right[i] = mix.right[i] * gain[i];
+        }
+        const std::vector<double> before = barLevelDb(ridden);
+        Limit(ridden, ceiling, kLookahead, kRelease);
+        const std::vector<double> after = barLevelDb(ridden);
+        for (std::size_t i = 0; i < n; ++i) {
+            limiterDb[i] = before[i] - after[i];
         }
     }
-    return gain;
 }
 
 double FadeGain(double seconds, double lengthSeconds) {

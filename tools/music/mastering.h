@@ -25,8 +25,8 @@ std::vector<double> LimiterGain(const Stereo& in, double ceiling, std::size_t lo
 void Limit(Stereo& signal, double ceiling, std::size_t lookahead, double releaseSeconds);
 
 // Slow gain rider: finds a smooth gain curve such that, after GainAndLimit, the RMS level
-// averaged over about two seconds around every frame is `targetRms` (linear, samples
-// scaled to +/-1). Returns the rider's gain per frame, before the limiter.
+// around every frame, weighted by a 4 s triangle, is `targetRms` (linear, samples scaled
+// to +/-1). Returns the rider's gain per frame, before the limiter.
 std::vector<double> RiderGain(const Stereo& mix, double targetRms, double ceiling, int passes);
 
 // Multiplies the mix by `gain` and limits it to `ceiling` with the master's look-ahead

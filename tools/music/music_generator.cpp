@@ -370,14 +370,14 @@ private:
         }
     }
 
-    void BassNote(double t, double gate, int note, double velocity) {
+    void BassNote(double t, double gate, int note, double velocity, double sustain = 0.75) {
         const std::size_t len = ToFrame(gate + 0.4);
         std::vector<double>& out = Scratch(len).left;
         const double hz = MidiToHz(note);
         Oscillator saw(0.0), sub(0.0);
         saw.SetFrequency(hz);
         sub.SetFrequency(hz * 0.5);
-        Adsr amp(0.003, 0.25, 0.75, 0.05);
+        Adsr amp(0.003, 0.25, sustain, 0.05);
         Svf filter;
         const double e = Energy(t);
         for (std::size_t i = 0; i < len; ++i) {
@@ -397,7 +397,13 @@ private:
 
     void BassLine(int bar, const Chord& chord) {
         const int root = chord.bass;
-        if (bar < 4 || bar >= 26) {
+        if (bar < 4) {
+            // Held notes that keep their level, so the track opens at its normal level;
+            // fuller before the kick comes in.
+            const double level = bar < 2 ? 1.25 : 1.0;
+            BassNote(Time(bar, 0), 0.95, root, level, 1.0);
+            BassNote(Time(bar, 8), 0.95, root, 0.85 * level, 1.0);
+        } else if (bar >= 26) {
             BassNote(Time(bar, 0), 0.95, root, 1.0);
             BassNote(Time(bar, 8), 0.95, root, 0.85);
         } else if (bar < 12 || (bar >= 14 && bar < 22)) {
