@@ -75,7 +75,8 @@ TEST(Rider, HoldsTheLevelOfPartsThatDifferByTwentyDecibels) {
     }
     const double target = music::DbToGain(-16.0);
     const double ceiling = music::DbToGain(-3.0);
-    const Stereo out = music::GainAndLimit(mix, music::RiderGain(mix, target, ceiling, 4), ceiling);
+    const Stereo out =
+        music::GainAndLimit(mix, music::RiderGain(mix, target, ceiling, 4, frames), ceiling);
     // Away from the change the level is on target in both halves.
     for (double from : {1.0, 3.0, 8.0, 10.0}) {
         double sum = 0.0;
@@ -101,7 +102,8 @@ TEST(Rider, HoldsTheLevelOfAHalfTimeKickWithoutPumping) {
         mix.right[i] = kick + 0.25 * rng.Bipolar();
     }
     const double ceiling = music::DbToGain(-3.0);
-    const std::vector<double> gain = music::RiderGain(mix, music::DbToGain(-16.0), ceiling, 4);
+    const std::vector<double> gain =
+        music::RiderGain(mix, music::DbToGain(-16.0), ceiling, 4, frames);
     const Stereo out = music::GainAndLimit(mix, gain, ceiling);
     double sum = 0.0;
     for (std::size_t i = 4 * music::kSampleRate; i < 12 * music::kSampleRate; ++i) {

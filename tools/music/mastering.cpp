@@ -100,8 +100,10 @@ Stereo GainAndLimit(const Stereo& mix, const std::vector<double>& gain, double c
     return out;
 }
 
-std::vector<double> RiderGain(const Stereo& mix, double targetRms, double ceiling, int passes) {
+std::vector<double> RiderGain(const Stereo& mix, double targetRms, double ceiling, int passes,
+                              std::size_t rideUntil) {
     const std::size_t n = mix.Frames();
+    rideUntil = std::clamp<std::size_t>(rideUntil, 1, n);
     // Levels are taken over a bar-long box, so a pattern that repeats every bar or every beat
     // averages out exactly and the gain does not follow the kick; a shorter average lets the
     // beat through, and correcting it pumps audibly. The wanted gain is then smoothed in
@@ -128,7 +130,8 @@ std::vector<double> RiderGain(const Stereo& mix, double targetRms, double ceilin
     for (int pass = 0;; ++pass) {
         std::vector<double> wanted(n);
         for (std::size_t i = 0; i < n; ++i) {
-            wanted[i] = std::clamp(targetDb - mixDb[i] + limiterDb[i], -26.0, 26.0);
+            const std::size_t k = std::min(i, rideUntil - 1);
+            wanted[i] = std::clamp(targetDb - mixDb[k] + limiterDb[k], -26.0, 26.0);
         }
         const std::vector<double> smooth = BoxAverage(wanted, kBar);
         for (std::size_t i = 0; i < n; ++i) {

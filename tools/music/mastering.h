@@ -26,8 +26,11 @@ void Limit(Stereo& signal, double ceiling, std::size_t lookahead, double release
 
 // Slow gain rider: finds a smooth gain curve such that, after GainAndLimit, the RMS level
 // around every frame, weighted by a 4 s triangle, is `targetRms` (linear, samples scaled
-// to +/-1). Returns the rider's gain per frame, before the limiter.
-std::vector<double> RiderGain(const Stereo& mix, double targetRms, double ceiling, int passes);
+// to +/-1). From frame `rideUntil` on it no longer follows the level but holds the gain it
+// wanted there, so that an ending dies away as played. Returns the rider's gain per frame,
+// before the limiter.
+std::vector<double> RiderGain(const Stereo& mix, double targetRms, double ceiling, int passes,
+                              std::size_t rideUntil);
 
 // Multiplies the mix by `gain` and limits it to `ceiling` with the master's look-ahead
 // and release.
