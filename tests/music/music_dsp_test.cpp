@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace {
 
@@ -63,7 +64,7 @@ TEST(Limiter, GainChangesSmoothlyOverTheLookahead) {
     EXPECT_LE(largestStep, 0.75 / 240 + 1e-12);
 }
 
-TEST(RideAndLimit, HoldsTheLevelOfPartsThatDifferByTwentyDecibels) {
+TEST(Rider, HoldsTheLevelOfPartsThatDifferByTwentyDecibels) {
     const std::size_t frames = 12 * music::kSampleRate;
     music::Rng rng(7);
     Stereo mix(frames);
@@ -73,7 +74,9 @@ TEST(RideAndLimit, HoldsTheLevelOfPartsThatDifferByTwentyDecibels) {
         mix.right[i] = level * rng.Bipolar();
     }
     const double target = music::DbToGain(-16.0);
-    const Stereo out = music::RideAndLimit(mix, target, music::DbToGain(-3.0), 4);
+    const double ceiling = music::DbToGain(-3.0);
+    const Stereo out =
+        music::GainAndLimit(mix, music::RiderGain(mix, target, ceiling, 4, frames), ceiling);
     // Away from the change the level is on target in both halves.
     for (double from : {1.0, 3.0, 8.0, 10.0}) {
         double sum = 0.0;
@@ -84,6 +87,39 @@ TEST(RideAndLimit, HoldsTheLevelOfPartsThatDifferByTwentyDecibels) {
         }
         EXPECT_NEAR(10.0 * std::log10(sum / music::kSampleRate), -16.0, 0.3) << from;
     }
+}
+
+// A half-time kick, one a second, over a bed of about its power: the rider must hold the
+// level without following the beat, which would pump audibly.
+TEST(Rider, HoldsTheLevelOfAHalfTimeKickWithoutPumping) {
+    const std::size_t frames = 16 * music::kSampleRate;
+    music::Rng rng(11);
+    Stereo mix(frames);
+    for (std::size_t i = 0; i < frames; ++i) {
+        const double s = static_cast<double>(i % music::kSampleRate) / music::kSampleRate;
+        const double kick = 0.6 * std::exp(-s / 0.17) * std::sin(2.0 * music::kPi * 55.0 * s);
+        mix.left[i] = kick + 0.25 * rng.Bipolar();
+        mix.right[i] = kick + 0.25 * rng.Bipolar();
+    }
+    const double ceiling = music::DbToGain(-3.0);
+    const std::vector<double> gain =
+        music::RiderGain(mix, music::DbToGain(-16.0), ceiling, 4, frames);
+    const Stereo out = music::GainAndLimit(mix, gain, ceiling);
+    double sum = 0.0;
+    for (std::size_t i = 4 * music::kSampleRate; i < 12 * music::kSampleRate; ++i) {
+        sum += 0.5 * (out.left[i] * out.left[i] + out.right[i] * out.right[i]);
+    }
+    EXPECT_NEAR(10.0 * std::log10(sum / (8 * music::kSampleRate)), -16.0, 0.3);
+    // Peak to peak of the gain in dB within every 2 s window, in steps of 10 ms.
+    const std::size_t window = 2 * music::kSampleRate;
+    double largest = 0.0;
+    for (std::size_t from = 0; from + window <= frames; from += 480) {
+        const auto [lo, hi] =
+            std::minmax_element(gain.begin() + from, gain.begin() + from + window);
+        largest = std::max(largest, 20.0 * std::log10(*hi / *lo));
+    }
+    std::printf("largest rider swing within 2 s: %.2f dB\n", largest);
+    EXPECT_LE(largest, 1.5);
 }
 
 TEST(Fade, IsUnityBeforeTheLastSixSecondsThenFallsToExactlyZero) {

@@ -82,33 +82,76 @@ void Limit(Stereo& signal, double ceiling, std::size_t lookahead, double release
     }
 }
 
-Stereo RideAndLimit(const Stereo& mix, double targetRms, double ceiling, int passes) {
+namespace {
+
+// The master limiter: 5 ms of look-ahead, 80 ms of release.
+constexpr std::size_t kLookahead = 240;
+constexpr double kRelease = 0.08;
+
+}  // namespace
+
+Stereo GainAndLimit(const Stereo& mix, const std::vector<double>& gain, double ceiling) {
+    Stereo out(mix.Frames());
+    for (std::size_t i = 0; i < mix.Frames(); ++i) {
+        out.left[i] = mix.left[i] * gain[i];
+        out.right[i] = mix.right[i] * gain[i];
+    }
+    Limit(out, ceiling, kLookahead, kRelease);
+    return out;
+}
+
+std::vector<double> RiderGain(const Stereo& mix, double targetRms, double ceiling, int passes,
+                              std::size_t rideUntil) {
     const std::size_t n = mix.Frames();
-    constexpr std::size_t kLookahead = 240;  // 5 ms
-    constexpr double kRelease = 0.08;
-    const std::size_t kSmooth = kSampleRate / 2;  // two cascaded beat-long boxes: a 1 s triangle
-    std::vector<double> gain(n, 1.0);
-    Stereo out(n);
-    for (int pass = 0; pass <= passes; ++pass) {
-        for (std::size_t i = 0; i < n; ++i) {
-            out.left[i] = mix.left[i] * gain[i];
-            out.right[i] = mix.right[i] * gain[i];
-        }
-        Limit(out, ceiling, kLookahead, kRelease);
-        if (pass == passes) {
-            break;
-        }
+    rideUntil = std::clamp<std::size_t>(rideUntil, 1, n);
+    // Levels are taken over a bar-long box, so a pattern that repeats every bar or every beat
+    // averages out exactly and the gain does not follow the kick; a shorter average lets the
+    // beat through, and correcting it pumps audibly. The wanted gain is then smoothed in
+    // decibels over another bar, which bounds how fast it moves.
+    const std::size_t kBar = 2 * kSampleRate;
+    const auto barLevelDb = [&](const Stereo& s) {
         std::vector<double> power(n);
         for (std::size_t i = 0; i < n; ++i) {
-            power[i] = 0.5 * (out.left[i] * out.left[i] + out.right[i] * out.right[i]);
+            power[i] = 0.5 * (s.left[i] * s.left[i] + s.right[i] * s.right[i]);
         }
-        const std::vector<double> smooth = BoxAverage(BoxAverage(power, kSmooth), kSmooth);
+        std::vector<double> level = BoxAverage(power, kBar);
+        for (double& v : level) {
+            v = 10.0 * std::log10(std::max(v, 1e-24));
+        }
+        return level;
+    };
+    const double targetDb = 20.0 * std::log10(targetRms);
+    const std::vector<double> mixDb = barLevelDb(mix);
+    // What the limiter takes from the level of each bar, which the next pass makes up. Each
+    // pass corrects the mix's own level, never its previous output's: a correction of a
+    // correction would spread a loud part's influence a bar further into its neighbours.
+    std::vector<double> limiterDb(n, 0.0);
+    std::vector<double> gain(n);
+    for (int pass = 0;; ++pass) {
+        std::vector<double> wanted(n);
         for (std::size_t i = 0; i < n; ++i) {
-            const double correction = targetRms / std::sqrt(std::max(smooth[i], 1e-12));
-            gain[i] = std::clamp(gain[i] * correction, 0.05, 20.0);
+            const std::size_t k = std::min(i, rideUntil - 1);
+            wanted[i] = std::clamp(targetDb - mixDb[k] + limiterDb[k], -26.0, 26.0);
+        }
+        const std::vector<double> smooth = BoxAverage(wanted, kBar);
+        for (std::size_t i = 0; i < n; ++i) {
+            gain[i] = DbToGain(smooth[i]);
+        }
+        if (pass == passes) {
+            return gain;
+        }
+        Stereo ridden(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            ridden.left[i] = mix.left[i] * gain[i];
+            ridden.right[i] = mix.right[i] * gain[i];
+        }
+        const std::vector<double> before = barLevelDb(ridden);
+        Limit(ridden, ceiling, kLookahead, kRelease);
+        const std::vector<double> after = barLevelDb(ridden);
+        for (std::size_t i = 0; i < n; ++i) {
+            limiterDb[i] = before[i] - after[i];
         }
     }
-    return out;
 }
 
 double FadeGain(double seconds, double lengthSeconds) {

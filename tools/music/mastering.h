@@ -24,10 +24,17 @@ std::vector<double> LimiterGain(const Stereo& in, double ceiling, std::size_t lo
 // Multiplies both channels by the limiter's gain.
 void Limit(Stereo& signal, double ceiling, std::size_t lookahead, double releaseSeconds);
 
-// Slow gain rider: finds a smooth gain curve such that, after the limiter, the RMS level
-// averaged over about two seconds around every frame is `targetRms` (linear, samples
-// scaled to +/-1). Returns the ridden and limited signal.
-Stereo RideAndLimit(const Stereo& mix, double targetRms, double ceiling, int passes);
+// Slow gain rider: finds a smooth gain curve such that, after GainAndLimit, the RMS level
+// around every frame, weighted by a 4 s triangle, is `targetRms` (linear, samples scaled
+// to +/-1). From frame `rideUntil` on it no longer follows the level but holds the gain it
+// wanted there, so that an ending dies away as played. Returns the rider's gain per frame,
+// before the limiter.
+std::vector<double> RiderGain(const Stereo& mix, double targetRms, double ceiling, int passes,
+                              std::size_t rideUntil);
+
+// Multiplies the mix by `gain` and limits it to `ceiling` with the master's look-ahead
+// and release.
+Stereo GainAndLimit(const Stereo& mix, const std::vector<double>& gain, double ceiling);
 
 // Gain of the closing fade at `seconds` into a track of `lengthSeconds`: 1 before the
 // fade, falling by about 75 dB over the last six seconds and to exactly 0 at the end.

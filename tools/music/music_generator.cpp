@@ -1,15 +1,28 @@
 // Writes the demo's soundtrack: 60 s of stereo music at 48 kHz in 24-bit PCM.
 //
-//   music_generator OUTPUT.wav
+//   music_generator OUTPUT.wav [RIDER_GAIN.f64]
 //
-// 120 beats per minute, so a bar is 2 s and the track is 30 bars in A minor:
-//   bars  0-3   opening: pad, bells and bass; a half-time kick and arpeggio from bar 2
-//   bars  4-11  build: four-on-the-floor, hats, arpeggio, then claps; filters open
-//   bars 12-13  lift: snare roll and a noise riser over F and E
-//   bars 14-21  peak (28-44 s): lead melody, open hats, crashes, widest pads
-//   bars 22-29  release: drums thin out, filters close, bells return, fade from 54 s
+// The second file, if named, receives the master stage's rider gain for every frame (raw
+// little-endian doubles), which tools/music/measure reads.
+//
+// 120 beats per minute, so a bar is 2 s and the track is 30 bars in A minor. It follows
+// the picture: the mesh is built up until it is whole at 30 s, then taken away while the
+// background goes to white.
+//   bars  0-3   opening: Am F C G on pad, bass and bells; a half-time kick and a slow
+//               arpeggio from bar 2
+//   bars  4-11  build: four-on-the-floor, hats, a sixteenth arpeggio, then claps and bells
+//               that answer at the end of each bar; filters open
+//   bars 12-13  lift: F G with a clap roll, bass in sixteenths and a noise riser
+//   bar  14     break on E: no kick, no bass; the riser peaks and the lead's pickup leads
+//               into the turn
+//   bars 15-22  peak (30-46 s): F G Em Am F G C E, the lead melody, a syncopated
+//               arpeggio, open hats, crashes, widest pads
+//   bars 23-26  release: Am F Dm E, drums thin out, the lead returns lower and softer,
+//               the opening's bells come back, filters close
+//   bars 27-29  ending: A minor with a ninth on top, struck at 54 s, whose tail dies away in
+//               the fade
 // The loudness is held even by the master stage; the shape comes from density,
-// brightness and width.
+// brightness, width and harmony.
 #include "dsp.h"
 #include "mastering.h"
 #include "wave_file.h"
@@ -50,8 +63,9 @@ double Energy(double t) {
         double t;
         double e;
     };
-    static constexpr Point kPoints[] = {{0, 0.1},   {8, 0.2},  {16, 0.45}, {24, 0.6},  {28, 1.0},
-                                        {42, 0.95}, {44, 0.7}, {52, 0.35}, {56, 0.25}, {60, 0.2}};
+    static constexpr Point kPoints[] = {{0, 0.1},   {8, 0.2},  {16, 0.45}, {24, 0.6},
+                                        {28, 0.85}, {30, 1.0}, {44, 0.95}, {46, 0.7},
+                                        {52, 0.4},  {56, 0.3}, {60, 0.25}};
     for (std::size_t k = 1; k < std::size(kPoints); ++k) {
         if (t < kPoints[k].t) {
             const Point& a = kPoints[k - 1];
@@ -60,6 +74,34 @@ double Energy(double t) {
         }
     }
     return kPoints[std::size(kPoints) - 1].e;
+}
+
+// Stereo width of the tonal parts: it follows the build, but the break draws in towards the
+// middle so that the turn opens out (within 30 ms, which does not click).
+double Width(double t) {
+    const double closed = Smoothstep(t - 28.0) * (1.0 - Smoothstep((t - 29.97) / 0.03));
+    return (0.45 + 1.1 * Energy(t)) * (1.0 - 0.4 * closed);
+}
+
+enum class Part { kOpening, kBuild, kLift, kBreak, kPeak, kRelease, kEnding };
+
+constexpr Part PartOf(int bar) {
+    if (bar < 4) {
+        return Part::kOpening;
+    }
+    if (bar < 12) {
+        return Part::kBuild;
+    }
+    if (bar < 14) {
+        return Part::kLift;
+    }
+    if (bar < 15) {
+        return Part::kBreak;
+    }
+    if (bar < 23) {
+        return Part::kPeak;
+    }
+    return bar < 27 ? Part::kRelease : Part::kEnding;
 }
 
 struct Chord {
@@ -72,12 +114,16 @@ constexpr Chord kF{41, {53, 60, 65, 69}};
 constexpr Chord kC{48, {55, 60, 64, 67}};
 constexpr Chord kG{43, {55, 59, 62, 67}};
 constexpr Chord kE{40, {56, 59, 64, 68}};
+constexpr Chord kEm{40, {55, 59, 64, 67}};
+constexpr Chord kDm{38, {57, 62, 65, 69}};
+constexpr Chord kAmOpen{45, {57, 60, 64, 71}};  // the last chord, with a ninth on top
 
 constexpr std::array<Chord, kBars> kProgression = {
-    kAm, kF, kC, kG, kAm, kF, kC, kG,  kAm, kF, kC, kG,  // opening and build
-    kF,  kE,                                             // lift
-    kAm, kF, kC, kG, kAm, kF, kC, kE,                    // peak
-    kAm, kF, kC, kG, kAm, kF, kG, kAm,                   // release
+    kAm,     kF,      kC,      kG,  kAm, kF, kC, kG, kAm, kF, kC, kG,  // opening and build
+    kF,      kG,      kE,                                              // lift and break
+    kF,      kG,      kEm,     kAm, kF,  kG, kC, kE,                   // peak
+    kAm,     kF,      kDm,     kE,                                     // release
+    kAmOpen, kAmOpen, kAmOpen,                                         // ending
 };
 
 // Adds a rendered voice at `start`, tapering its last 10 ms so it never ends in a step.
@@ -107,47 +153,65 @@ private:
     void Score() {
         for (int bar = 0; bar < kBars; ++bar) {
             const Chord& chord = kProgression[bar];
-            Pad(bar, chord);
+            const Part part = PartOf(bar);
+            if (part == Part::kBreak) {
+                // The pad carries the bar alone, doubled an octave up.
+                Chord octave = chord;
+                for (int& note : octave.pad) {
+                    note += 12;
+                }
+                Pad(bar, chord, kBar + 0.05, 0.45, 2.0);
+                Pad(bar, octave, kBar + 0.05, 0.45, 2.2);
+            } else if (part == Part::kEnding) {
+                // Struck once and held; it releases inside the fade.
+                if (bar == 27) {
+                    Pad(bar, chord, 4.2, 1.6, 1.75);
+                }
+            } else {
+                // Where fewer parts play, in the opening and the release, the pad plays out.
+                Pad(bar, chord, kBar + 0.05, 0.45,
+                    part == Part::kOpening ? 1.4 : (part == Part::kRelease ? 1.2 : 1.0));
+            }
+            if (part != Part::kEnding) {
+                Drums(bar);
+            }
             BassLine(bar, chord);
-            Drums(bar);
-            if (bar >= 2) {
-                Arpeggio(bar, chord);
-            }
-            if (bar < 8 || bar >= 24) {
-                Bells(bar, chord);
-            }
+            Arpeggio(bar, chord);
+            Bells(bar, chord);
         }
-        Riser(24.0, 28.0);
-        Crash(Time(14, 0), 1.0);
-        Crash(Time(18, 0), 0.7);
-        Crash(Time(22, 0), 0.6);
+        Riser(24.0, 30.0);
+        Crash(Time(15, 0), 1.0);
+        Crash(Time(19, 0), 0.6);
+        Crash(Time(23, 0), 0.45);
         Lead();
     }
 
+    // Hats and claps vary a little from stroke to stroke, as a player's would.
+    double Humanise(double velocity) { return velocity * (0.82 + 0.36 * feel_.Uniform()); }
+
     void Drums(int bar) {
+        const Part part = PartOf(bar);
         const double t0 = Time(bar, 0);
-        // Kick: half time in the opening, four to the bar through build and peak.
-        if (bar < 2) {
-            // The opening two bars float: pad, bass and bells only.
-        } else if (bar < 4 || (bar >= 24 && bar < 26)) {
+        // Kick: half time in the opening and the release, four to the bar in between, none
+        // in the break.
+        if ((part == Part::kOpening && bar >= 2) || (part == Part::kRelease && bar < 25)) {
             Kick(t0, 0.9);
             Kick(t0 + 1.0, 0.8);
-        } else if (bar < 24) {
+        } else if (part == Part::kBuild || part == Part::kLift || part == Part::kPeak) {
             for (int beat = 0; beat < 4; ++beat) {
                 Kick(t0 + 0.5 * beat, beat == 0 ? 1.0 : 0.92);
             }
-            if (bar == 13) {
-                Kick(Time(13, 14), 0.7);
-            }
-        } else if (bar < 28) {
-            Kick(t0, 0.7);
+        } else if (part == Part::kRelease) {
+            Kick(t0, 0.75);
         }
-        // Claps on two and four; a roll that doubles its rate into the peak.
-        if ((bar >= 8 && bar < 12) || (bar >= 14 && bar < 24)) {
-            const double level = bar >= 22 ? 0.6 : 0.85;
-            Snare(Time(bar, 4), level, 0.0);
-            Snare(Time(bar, 12), level, 0.0);
-            if (bar >= 14 && bar < 22 && bar % 2 == 1) {
+        // Claps on two and four; rolls that double their rate through the lift; a fill of
+        // sixteenths at the end of the break.
+        if ((part == Part::kBuild && bar >= 8) || part == Part::kPeak ||
+            (part == Part::kRelease && bar < 25)) {
+            const double level = part == Part::kRelease ? 0.6 : 0.85;
+            Snare(Time(bar, 4), Humanise(level), 0.0);
+            Snare(Time(bar, 12), Humanise(level), 0.0);
+            if (part == Part::kPeak && bar % 2 == 0 && bar < 22) {
                 Snare(Time(bar, 15), 0.3, 0.3);
             }
         } else if (bar == 12) {
@@ -156,33 +220,50 @@ private:
             }
         } else if (bar == 13) {
             for (int step = 0; step < 16; ++step) {
-                Snare(Time(bar, step), 0.5 + 0.03 * step, 0.2 * ((step % 2) * 2 - 1));
+                Snare(Time(bar, step), 0.4 + 0.03 * step, 0.2 * ((step % 2) * 2 - 1));
+            }
+        } else if (part == Part::kBreak) {
+            for (int step = 8; step < 16; ++step) {
+                Snare(Time(bar, step), 0.25 + 0.06 * (step - 8), 0.25 * ((step % 2) * 2 - 1));
             }
         }
-        // Hats: offbeats, then eighths, then sixteenths with accents, open on the offbeat.
+        // Hats: offbeats, then eighths, then sixteenths with accents; in the peak open on the
+        // offbeat over soft sixteenths.
         for (int step = 0; step < 16; ++step) {
             const double t = Time(bar, step);
             const bool offbeat = step % 4 == 2;
             const double pan = step % 2 == 0 ? -0.35 : 0.35;
-            if (bar < 2) {
-                continue;
-            }
-            if (bar < 4 || bar >= 24) {
-                if (offbeat && bar < 28) {
-                    Hat(t, 0.35, false, pan);
+            if (part == Part::kOpening || part == Part::kRelease) {
+                if (offbeat && (bar >= 2 && bar < 26)) {
+                    Hat(t, Humanise(0.35), false, pan);
                 }
-            } else if (bar < 8) {
+            } else if (part == Part::kBuild && bar < 8) {
                 if (step % 2 == 0) {
-                    Hat(t, offbeat ? 0.55 : 0.35, false, pan);
+                    Hat(t, Humanise(offbeat ? 0.55 : 0.35), false, pan);
                 }
-            } else if (bar >= 14 && bar < 22 && offbeat) {
-                Hat(t, 0.5, true, 0.2);
-            } else {
+            } else if (part == Part::kBuild || part == Part::kLift) {
                 const double accent = step % 4 == 0 ? 0.3 : (step % 2 == 0 ? 0.55 : 0.4);
-                Hat(t, accent, false, pan);
+                Hat(t, Humanise(accent), false, pan);
+            } else if (part == Part::kPeak) {
+                if (offbeat) {
+                    Hat(t, 0.5, true, 0.2);
+                } else if (step % 2 == 1) {
+                    Hat(t, Humanise(0.3), false, pan);
+                }
             }
         }
     }
+
+    // Noise for the cymbals, the clap's air and the kick's beater: white noise limited to the
+    // band a mixed track keeps, two poles above `top`, so that nothing hisses up to 24 kHz.
+    class Air {
+    public:
+        explicit Air(double top) { low_.Set(top, 0.6); }
+        double Next(Rng& rng) { return low_.Process(rng.Bipolar()).low; }
+
+    private:
+        Svf low_;
+    };
 
     void Kick(double t, double velocity) {
         const std::size_t len = ToFrame(0.7);
@@ -190,6 +271,7 @@ private:
         double phase = 0.0;
         Svf click;
         click.Set(3000.0, 0.7);
+        Air beater(9000.0);
         for (std::size_t i = 0; i < len; ++i) {
             const double s = static_cast<double>(i) / kSampleRate;
             const double hz = 46.0 + 110.0 * std::exp(-s / 0.028) + 300.0 * std::exp(-s / 0.004);
@@ -197,7 +279,7 @@ private:
             const double amp = std::exp(-s / 0.17) * std::min(1.0, s / 0.0007);
             double v = std::sin(2.0 * kPi * phase) * amp;
             v = std::tanh(1.1 * v) / std::tanh(1.1);
-            v += 0.25 * click.Process(noise_.Bipolar()).band * std::exp(-s / 0.003);
+            v += 0.25 * click.Process(beater.Next(noise_)).band * std::exp(-s / 0.003);
             out[i] = velocity * v;
         }
         Mix(drums_, ToFrame(t), out, out);
@@ -210,6 +292,7 @@ private:
         Svf body, air;
         body.Set(1700.0, 0.9);
         air.Set(6000.0, 0.7);
+        Air source(9000.0);
         double phase = 0.0;
         double gl, gr;
         PanGains(pan, gl, gr);
@@ -217,7 +300,7 @@ private:
             const double s = static_cast<double>(i) / kSampleRate;
             phase += 185.0 * (1.0 + 0.4 * std::exp(-s / 0.012)) / kSampleRate;
             const double tone = std::sin(2.0 * kPi * phase) * std::exp(-s / 0.045);
-            const double n = noise_.Bipolar();
+            const double n = source.Next(noise_);
             const double noise =
                 (body.Process(n).band + 0.6 * air.Process(n).high) * std::exp(-s / 0.11);
             const double v = velocity * (0.5 * tone + 0.8 * noise) * std::min(1.0, s / 0.0005);
@@ -239,8 +322,11 @@ private:
             metal[k] = Oscillator(noise_.Uniform());
             metal[k].SetFrequency(317.0 * kRatios[k]);
         }
-        Svf filter;
-        filter.Set(open ? 7500.0 : 8500.0, 1.2);
+        // A harder stroke is brighter.
+        Svf high, low;
+        high.Set(open ? 6500.0 : 7000.0, 0.9);
+        low.Set(8500.0 + 3000.0 * velocity, 0.7);
+        Air source(11000.0);
         double gl, gr;
         PanGains(pan, gl, gr);
         for (std::size_t i = 0; i < len; ++i) {
@@ -249,54 +335,62 @@ private:
             for (Oscillator& o : metal) {
                 m += o.Pulse(0.5);
             }
-            const double v = filter.Process(0.12 * m + 0.6 * noise_.Bipolar()).high;
+            const double band = high.Process(0.12 * m + 0.6 * source.Next(noise_)).high;
+            const double v = low.Process(band).low;
             const double amp = velocity * std::exp(-s / decay) * std::min(1.0, s / 0.0004);
-            left[i] = 0.4 * gl * v * amp;
-            right[i] = 0.4 * gr * v * amp;
+            left[i] = 0.5 * gl * v * amp;
+            right[i] = 0.5 * gr * v * amp;
         }
         Mix(drums_, ToFrame(t), left, right);
     }
 
+    // Noise high-passed at 4.5 kHz and limited above 10 kHz, which darkens as it rings.
     void Crash(double t, double velocity) {
         const std::size_t len = ToFrame(4.0);
         auto& [left, right] = Scratch(len);
-        Svf fl, fr;
+        Svf fl, fr, ll, lr;
         fl.Set(4500.0, 0.8);
         fr.Set(4700.0, 0.8);
+        Air airL(11000.0), airR(11000.0);
         for (std::size_t i = 0; i < len; ++i) {
             const double s = static_cast<double>(i) / kSampleRate;
-            const double amp = velocity * 0.2 * std::exp(-s / 1.1) * std::min(1.0, s / 0.001);
-            left[i] = fl.Process(noise_.Bipolar()).high * amp;
-            right[i] = fr.Process(noise_.Bipolar()).high * amp;
+            if (i % 32 == 0) {
+                const double top = 6000.0 + 4500.0 * std::exp(-s / 0.8);
+                ll.Set(top, 0.7);
+                lr.Set(top * 1.03, 0.7);
+            }
+            const double amp = velocity * 0.3 * std::exp(-s / 1.1) * std::min(1.0, s / 0.001);
+            left[i] = ll.Process(fl.Process(airL.Next(noise_)).high).low * amp;
+            right[i] = lr.Process(fr.Process(airR.Next(noise_)).high).low * amp;
         }
         AddSend(ToFrame(t), left, right, 0.2, 0.0);
         Mix(drums_, ToFrame(t), left, right);
     }
 
-    // Band-passed noise sweeping up over the lift, independent on each side.
+    // Band-passed noise sweeping up over the lift and the break, independent on each side.
     void Riser(double from, double to) {
         const std::size_t len = ToFrame(to - from);
         auto& [left, right] = Scratch(len);
         Svf fl, fr;
+        Air airL(10000.0), airR(10000.0);
         for (std::size_t i = 0; i < len; ++i) {
             const double u = static_cast<double>(i) / static_cast<double>(len);
             if (i % 16 == 0) {
-                const double hz = 300.0 * std::pow(30.0, u);
+                const double hz = 300.0 * std::pow(25.0, u);
                 fl.Set(hz, 2.5);
                 fr.Set(hz * 1.05, 2.5);
             }
-            const double amp = 0.3 * u * u;
-            left[i] = fl.Process(noise_.Bipolar()).band * amp;
-            right[i] = fr.Process(noise_.Bipolar()).band * amp;
+            const double amp = 0.4 * u * u;
+            left[i] = fl.Process(airL.Next(noise_)).band * amp;
+            right[i] = fr.Process(airR.Next(noise_)).band * amp;
         }
         AddSend(ToFrame(from), left, right, 0.3, 0.0);
         Mix(drums_, ToFrame(from), left, right);
     }
 
-    void Pad(int bar, const Chord& chord) {
+    void Pad(int bar, const Chord& chord, double gate, double release, double level) {
         const double t0 = Time(bar, 0);
-        const double gate = kBar + 0.05;
-        const std::size_t len = ToFrame(gate + 2.5);
+        const std::size_t len = ToFrame(gate + 5.5 * release);
         for (int note : chord.pad) {
             auto& [left, right] = Scratch(len);
             // Three saws a side, detuned differently left and right for width.
@@ -310,8 +404,12 @@ private:
                 ol[k].SetFrequency(hz * std::exp2(kCentsL[k] / 1200.0));
                 orr[k].SetFrequency(hz * std::exp2(kCentsR[k] / 1200.0));
             }
-            // The very first chord starts at once: the track has no fade-in.
-            Adsr env(bar == 0 ? 0.004 : 0.12, 1.2, 0.8, 0.45);
+            // The very first chord starts at once, the track has no fade-in, and holds its
+            // level, so that its attack is no louder than the bar. The last chord swells in
+            // under its bells and holds until it is let go.
+            const bool last = PartOf(bar) == Part::kEnding;
+            Adsr env(bar == 0 ? 0.004 : (last ? 1.0 : 0.12), 1.2, bar == 0 || last ? 1.0 : 0.8,
+                     release);
             Svf fl, fr;
             for (std::size_t i = 0; i < len; ++i) {
                 const double s = static_cast<double>(i) / kSampleRate;
@@ -331,22 +429,23 @@ private:
                     l += ol[k].Saw();
                     r += orr[k].Saw();
                 }
-                left[i] = fl.Process(l).low * a * 0.06;
-                right[i] = fr.Process(r).low * a * 0.06;
+                left[i] = fl.Process(l).low * a * 0.06 * level;
+                right[i] = fr.Process(r).low * a * 0.06 * level;
             }
             AddSend(ToFrame(t0), left, right, 0.25, 0.0);
             Mix(music_, ToFrame(t0), left, right);
         }
     }
 
-    void BassNote(double t, double gate, int note, double velocity) {
-        const std::size_t len = ToFrame(gate + 0.4);
+    void BassNote(double t, double gate, int note, double velocity, double release = 0.05,
+                  double sustain = 0.75) {
+        const std::size_t len = ToFrame(gate + 8.0 * release);
         std::vector<double>& out = Scratch(len).left;
         const double hz = MidiToHz(note);
         Oscillator saw(0.0), sub(0.0);
         saw.SetFrequency(hz);
         sub.SetFrequency(hz * 0.5);
-        Adsr amp(0.003, 0.25, 0.75, 0.05);
+        Adsr amp(0.003, 0.25, sustain, release);
         Svf filter;
         const double e = Energy(t);
         for (std::size_t i = 0; i < len; ++i) {
@@ -366,44 +465,97 @@ private:
 
     void BassLine(int bar, const Chord& chord) {
         const int root = chord.bass;
-        if (bar < 4 || bar >= 26) {
-            BassNote(Time(bar, 0), 0.95, root, 1.0);
-            BassNote(Time(bar, 8), 0.95, root, 0.85);
-        } else if (bar < 12 || (bar >= 14 && bar < 22)) {
-            // Eighths: root on the beat, octave on the offbeat.
-            for (int step = 0; step < 16; step += 2) {
-                const bool off = step % 4 == 2;
-                BassNote(Time(bar, step), 0.2, off ? root + 12 : root, off ? 0.8 : 1.0);
+        switch (PartOf(bar)) {
+            case Part::kOpening: {
+                // Held notes that keep their level, so the track opens at its normal level;
+                // fuller before the kick comes in.
+                const double level = bar < 2 ? 1.25 : 1.0;
+                BassNote(Time(bar, 0), 0.95, root, level, 0.05, 1.0);
+                BassNote(Time(bar, 8), 0.95, root, 0.85 * level, 0.05, 1.0);
+                break;
             }
-        } else if (bar < 14) {
-            for (int step = 0; step < 16; ++step) {
-                BassNote(Time(bar, step), 0.09, root, step % 4 == 0 ? 1.0 : 0.75);
+            case Part::kBuild:
+                // Eighths: root on the beat, octave on the offbeat.
+                for (int step = 0; step < 16; step += 2) {
+                    const bool off = step % 4 == 2;
+                    BassNote(Time(bar, step), 0.2, off ? root + 12 : root, off ? 0.8 : 1.0);
+                }
+                break;
+            case Part::kLift:
+                for (int step = 0; step < 16; ++step) {
+                    BassNote(Time(bar, step), 0.09, root, step % 4 == 0 ? 1.0 : 0.75);
+                }
+                break;
+            case Part::kBreak:
+                break;
+            case Part::kPeak: {
+                // Eighths that climb through the fifth at the end of the bar.
+                static constexpr int kIntervals[] = {0, 12, 0, 12, 0, 12, 7, 12};
+                for (int k = 0; k < 8; ++k) {
+                    const bool off = k % 2 == 1;
+                    BassNote(Time(bar, 2 * k), 0.2, root + kIntervals[k], off ? 0.8 : 1.0);
+                }
+                break;
             }
-        } else {
-            for (int step = 0; step < 16; step += 4) {
-                BassNote(Time(bar, step), 0.4, root, 0.9);
-            }
+            case Part::kRelease:
+                // Eighths as in the build, then quarters.
+                for (int step = 0; step < 16; step += bar < 25 ? 2 : 4) {
+                    const bool off = step % 4 == 2;
+                    BassNote(Time(bar, step), bar < 25 ? 0.2 : 0.4, off ? root + 12 : root,
+                             off ? 0.8 : 1.0);
+                }
+                break;
+            case Part::kEnding:
+                if (bar == 27) {
+                    BassNote(Time(bar, 0), 4.2, root, 0.9, 0.5);
+                }
+                break;
         }
     }
 
     void Arpeggio(int bar, const Chord& chord) {
-        // Up and down through the voicing and its octave, one note per sixteenth.
+        // The voicing and its octave, eight tones from low to high.
         std::array<int, 8> tones{};
         for (std::size_t k = 0; k < 4; ++k) {
             tones[k] = chord.pad[k] + 12;
             tones[k + 4] = chord.pad[k] + 24;
         }
-        static constexpr int kOrder[] = {0, 2, 4, 6, 7, 5, 3, 1, 0, 2, 4, 6, 5, 3, 2, 1};
+        // Opening: eighths climbing the chord. Build and lift: sixteenths up and down. Break:
+        // sixteenths climbing. Peak: sixteenths grouped 3 + 3 + 2, leaping. Release: eighths
+        // falling.
+        static constexpr int kRising[] = {0, 1, 2, 3, 4, 5, 6, 7};
+        static constexpr int kUpDown[] = {0, 2, 4, 6, 7, 5, 3, 1, 0, 2, 4, 6, 5, 3, 2, 1};
+        static constexpr int kLeaping[] = {0, 4, 6, 1, 4, 6, 2, 5, 0, 4, 6, 1, 4, 7, 3, 5};
+        static constexpr int kFalling[] = {7, 5, 6, 4, 5, 3, 2, 1};
+        const Part part = PartOf(bar);
         for (int step = 0; step < 16; ++step) {
             const double t = Time(bar, step);
             const double e = Energy(t);
-            const double velocity = (step % 4 == 0 ? 1.0 : 0.7) * (0.45 + 0.55 * e);
-            ArpNote(t, tones[kOrder[step]], velocity, step % 2 == 0 ? -0.55 : 0.55, e);
+            const double pan = step % 2 == 0 ? -0.55 : 0.55;
+            const double level = 0.45 + 0.55 * e;
+            if ((part == Part::kOpening && bar >= 2) || part == Part::kRelease) {
+                if (step % 2 == 0) {
+                    const int tone =
+                        part == Part::kOpening ? kRising[step / 2] : kFalling[step / 2];
+                    ArpNote(t, tones[tone], (step % 8 == 0 ? 1.0 : 0.75) * level,
+                            (step % 4 == 0 ? -0.4 : 0.4), e, 0.16);
+                }
+            } else if (part == Part::kBuild || part == Part::kLift) {
+                ArpNote(t, tones[kUpDown[step]], (step % 4 == 0 ? 1.0 : 0.7) * level, pan, e, 0.1);
+            } else if (part == Part::kBreak) {
+                // Climbing twice through the chord, louder each time, into the turn.
+                ArpNote(t, tones[kRising[step % 8]], (0.6 + 0.03 * step) * level, pan, e, 0.1);
+            } else if (part == Part::kPeak) {
+                // Accents on the groups' first notes: steps 0, 3, 6, 8, 11 and 14.
+                const bool accent =
+                    step == 0 || step == 3 || step == 6 || step == 8 || step == 11 || step == 14;
+                ArpNote(t, tones[kLeaping[step]], (accent ? 1.0 : 0.6) * level, pan, e, 0.1);
+            }
         }
     }
 
-    void ArpNote(double t, int note, double velocity, double pan, double e) {
-        const std::size_t len = ToFrame(0.45);
+    void ArpNote(double t, int note, double velocity, double pan, double e, double gate) {
+        const std::size_t len = ToFrame(gate + 0.35);
         auto& [left, right] = Scratch(len);
         Oscillator osc(0.0);
         osc.SetFrequency(MidiToHz(note));
@@ -414,9 +566,9 @@ private:
         for (std::size_t i = 0; i < len; ++i) {
             const double s = static_cast<double>(i) / kSampleRate;
             if (i % 16 == 0) {
-                filter.Set((700.0 + 5000.0 * e) * (1.0 + 2.0 * std::exp(-s / 0.04)), 1.8);
+                filter.Set((700.0 + 5000.0 * e) * (1.0 + 1.2 * std::exp(-s / 0.04)), 1.8);
             }
-            if (i == ToFrame(0.1)) {
+            if (i == ToFrame(gate)) {
                 amp.Release();
             }
             const double v = filter.Process(osc.Pulse(0.3)).low * amp.Next() * velocity * 0.12;
@@ -428,11 +580,52 @@ private:
     }
 
     void Bells(int bar, const Chord& chord) {
-        const double level = bar >= 24 ? 0.9 : 0.7;
-        BellNote(Time(bar, 0), chord.pad[3] + 12, level, -0.3);
-        BellNote(Time(bar, 6), chord.pad[2] + 12, level * 0.6, 0.4);
-        if (bar % 2 == 1) {
-            BellNote(Time(bar, 10), chord.pad[1] + 24, level * 0.45, 0.1);
+        const std::array<int, 4>& p = chord.pad;
+        switch (PartOf(bar)) {
+            case Part::kOpening:
+                BellNote(Time(bar, 0), p[3] + 12, 0.7, -0.3);
+                BellNote(Time(bar, 6), p[2] + 12, 0.42, 0.4);
+                if (bar % 2 == 1) {
+                    BellNote(Time(bar, 10), p[1] + 24, 0.32, 0.1);
+                }
+                break;
+            case Part::kBuild:
+                // From the claps on, two bells answer at the end of each bar.
+                if (bar >= 8) {
+                    BellNote(Time(bar, 12), p[2] + 12, 0.4, 0.45);
+                    BellNote(Time(bar, 14), p[3] + 12, 0.3, -0.45);
+                }
+                break;
+            case Part::kBreak:
+                // The chord's tones, one a beat from the top down, from side to side.
+                for (int beat = 0; beat < 4; ++beat) {
+                    BellNote(Time(bar, 4 * beat), p[3 - beat] + 12, 0.6,
+                             beat % 2 == 0 ? -0.5 : 0.5);
+                }
+                break;
+            case Part::kPeak:
+                // High and sparse, above the lead: the chord's third at the start of the bar.
+                BellNote(Time(bar, 0), p[1] + 24, 0.3, -0.2);
+                break;
+            case Part::kRelease:
+                // The opening's figure again, with a fourth stroke falling back.
+                BellNote(Time(bar, 0), p[3] + 12, 0.9, -0.3);
+                BellNote(Time(bar, 6), p[2] + 12, 0.54, 0.4);
+                BellNote(Time(bar, 10), p[1] + 24, 0.4, 0.1);
+                BellNote(Time(bar, 14), p[0] + 24, 0.3, -0.1);
+                break;
+            case Part::kEnding:
+                // The last chord, rolled from the bottom up.
+                if (bar == 27) {
+                    for (std::size_t k = 0; k < p.size(); ++k) {
+                        BellNote(Time(bar, 0.5 * static_cast<double>(k)), p[k] + 12,
+                                 0.8 - 0.1 * static_cast<double>(k),
+                                 0.5 * static_cast<double>(k) - 0.75);
+                    }
+                }
+                break;
+            case Part::kLift:
+                break;
         }
     }
 
@@ -465,25 +658,42 @@ private:
     };
 
     void Lead() {
+        // The pickup at the end of the break, G sharp to the A of the turn, and the melody
+        // over the peak's progression.
         static constexpr LeadNote kMelody[] = {
-            {14, 0, 6, 76}, {14, 6, 2, 74},  {14, 8, 4, 72},  {14, 12, 4, 76}, {15, 0, 6, 84},
-            {15, 6, 2, 83}, {15, 8, 4, 81},  {15, 12, 4, 77}, {16, 0, 6, 76},  {16, 6, 2, 74},
-            {16, 8, 4, 72}, {16, 12, 4, 79}, {17, 0, 8, 79},  {17, 8, 4, 74},  {17, 12, 4, 71},
-            {18, 0, 6, 72}, {18, 6, 2, 71},  {18, 8, 4, 69},  {18, 12, 4, 76}, {19, 0, 6, 77},
-            {19, 6, 2, 76}, {19, 8, 4, 77},  {19, 12, 4, 81}, {20, 0, 6, 79},  {20, 6, 2, 77},
-            {20, 8, 8, 76}, {21, 0, 8, 80},  {21, 8, 4, 76},  {21, 12, 4, 71}, {22, 0, 16, 69},
+            {14, 12, 2, 76}, {14, 14, 2, 80},                                    // break
+            {15, 0, 6, 81},  {15, 6, 2, 79},  {15, 8, 4, 77},  {15, 12, 4, 84},  // F
+            {16, 0, 6, 83},  {16, 6, 2, 81},  {16, 8, 4, 79},  {16, 12, 4, 74},  // G
+            {17, 0, 6, 76},  {17, 6, 2, 79},  {17, 8, 4, 83},  {17, 12, 4, 81},  // Em
+            {18, 0, 4, 84},  {18, 4, 2, 83},  {18, 6, 10, 81},                   // Am
+            {19, 0, 6, 81},  {19, 6, 2, 79},  {19, 8, 4, 77},  {19, 12, 4, 81},  // F
+            {20, 0, 6, 86},  {20, 6, 2, 84},  {20, 8, 4, 83},  {20, 12, 4, 79},  // G
+            {21, 0, 6, 84},  {21, 6, 2, 76},  {21, 8, 4, 79},  {21, 12, 4, 84},  // C
+            {22, 0, 8, 83},  {22, 8, 4, 80},  {22, 12, 4, 76},                   // E
         };
         for (const LeadNote& n : kMelody) {
-            LeadVoice(Time(n.bar, n.step), n.length * kStep, n.note);
+            LeadVoice(Time(n.bar, n.step), n.length * kStep, n.note, 1.0, 1.0, 0.12);
         }
+        // In the release the lead comes back lower and darker with a line that falls to the A
+        // of the last chord, held into the fade.
+        static constexpr LeadNote kReturn[] = {
+            {23, 8, 4, 64}, {23, 12, 4, 69}, {24, 0, 6, 69}, {24, 6, 2, 67},   // Am F
+            {24, 8, 8, 65}, {25, 0, 4, 65},  {25, 4, 2, 64}, {25, 6, 10, 62},  // Dm
+            {26, 0, 6, 64}, {26, 6, 2, 62},  {26, 8, 4, 59}, {26, 12, 4, 56},  // E
+        };
+        for (const LeadNote& n : kReturn) {
+            LeadVoice(Time(n.bar, n.step), n.length * kStep, n.note, 1.1, 0.5, 0.12);
+        }
+        LeadVoice(Time(27, 0), 4.2, 57, 1.0, 0.4, 1.2);
     }
 
-    void LeadVoice(double t, double gate, int note) {
-        const std::size_t len = ToFrame(gate + 1.0);
+    void LeadVoice(double t, double gate, int note, double level, double brightness,
+                   double release) {
+        const std::size_t len = ToFrame(gate + std::max(1.0, 6.0 * release));
         auto& [left, right] = Scratch(len);
         const double hz = MidiToHz(note);
         std::array<Oscillator, 3> osc{Oscillator(0.0), Oscillator(0.31), Oscillator(0.67)};
-        Adsr amp(0.006, 0.3, 0.7, 0.12);
+        Adsr amp(0.006, 0.3, 0.7, release);
         Adsr filterEnv(0.001, 0.18, 0.3, 0.2);
         Svf filterL, filterR;
         for (std::size_t i = 0; i < len; ++i) {
@@ -498,7 +708,7 @@ private:
                 amp.Release();
                 filterEnv.Release();
             }
-            const double f = filterEnv.Next();
+            const double f = filterEnv.Next() * brightness;
             if (i % 16 == 0) {
                 filterL.Set(900.0 + 4500.0 * f, 1.3);
                 filterR.Set(950.0 + 4700.0 * f, 1.3);
@@ -507,9 +717,9 @@ private:
             const double a = osc[0].Saw();
             const double b = osc[1].Saw();
             const double sub = 0.6 * osc[2].Pulse(0.5);
-            const double level = amp.Next() * 0.1;
-            left[i] = filterL.Process(a + 0.5 * b + sub).low * level;
-            right[i] = filterR.Process(b + 0.5 * a + sub).low * level;
+            const double gain = amp.Next() * 0.1 * level;
+            left[i] = filterL.Process(a + 0.5 * b + sub).low * gain;
+            right[i] = filterR.Process(b + 0.5 * a + sub).low * gain;
         }
         AddSend(ToFrame(t), left, right, 0.3, 0.45);
         Mix(music_, ToFrame(t), left, right);
@@ -553,9 +763,9 @@ private:
             reverb.Process(sends_.left[i] + 0.3 * echoL, sends_.right[i] + 0.3 * echoR, wetL, wetR);
             const double g = duck.Gain(kick_.left[i]);
             if (i % 64 == 0) {
-                width = 0.45 + 1.1 * Energy(t);
+                width = Width(t);
             }
-            // Width follows the build: the side of the tonal parts grows with the energy.
+            // The side of the tonal parts grows with the build.
             const double l = g * (music_.left[i] + 0.8 * echoL) + 1.1 * wetL;
             const double r = g * (music_.right[i] + 0.8 * echoR) + 1.1 * wetR;
             const double mid = 0.5 * (l + r);
@@ -579,6 +789,7 @@ private:
 
     Buffers scratch_;
     Rng noise_{0x7A1E5EEDull};
+    Rng feel_{0xFEE1ull};
     Stereo drums_;
     Stereo kick_;
     Stereo music_;
@@ -591,7 +802,15 @@ private:
 constexpr double kTargetRmsDb = -15.75;
 constexpr double kPeakDb = -3.0;
 
-int Run(const char* path) {
+// Writes the rider's gain, one little-endian double per frame, for measuring the master.
+bool WriteGain(const char* path, const std::vector<double>& gain) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(gain.data()),
+               static_cast<std::streamsize>(gain.size() * sizeof(double)));
+    return static_cast<bool>(file);
+}
+
+int Run(const char* path, const char* gainPath) {
     // Voices and master passes allocate and free buffers of megabytes; keeping them on the
     // heap instead of fresh pages from the kernel each time more than halves the run time.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the largest glibc accepts
@@ -601,7 +820,10 @@ int Run(const char* path) {
     const Stereo mix = band.Render();
     const auto rendered = std::chrono::steady_clock::now();
 
-    Stereo master = RideAndLimit(mix, DbToGain(kTargetRmsDb), DbToGain(kPeakDb), 4);
+    // The rider holds the level up to the last chord and then lets it ring out.
+    const std::vector<double> rider =
+        RiderGain(mix, DbToGain(kTargetRmsDb), DbToGain(kPeakDb), 4, ToFrame(Time(27, 0)));
+    Stereo master = GainAndLimit(mix, rider, DbToGain(kPeakDb));
     double peak = 0.0;
     for (std::size_t i = 0; i < kFrames; ++i) {
         const double g = FadeGain(static_cast<double>(i) / kSampleRate, kLength);
@@ -626,6 +848,10 @@ int Run(const char* path) {
         std::cerr << "music_generator: cannot write " << path << "\n";
         return 1;
     }
+    if (gainPath != nullptr && !WriteGain(gainPath, rider)) {
+        std::cerr << "music_generator: cannot write " << gainPath << "\n";
+        return 1;
+    }
     const auto ms = [](auto a, auto b) {
         return std::chrono::duration<double, std::milli>(b - a).count();
     };
@@ -638,9 +864,9 @@ int Run(const char* path) {
 }  // namespace music
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::cerr << "usage: music_generator OUTPUT.wav\n";
+    if (argc != 2 && argc != 3) {
+        std::cerr << "usage: music_generator OUTPUT.wav [RIDER_GAIN.f64]\n";
         return 2;
     }
-    return music::Run(argv[1]);
+    return music::Run(argv[1], argc == 3 ? argv[2] : nullptr);
 }
