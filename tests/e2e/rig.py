@@ -317,7 +317,7 @@ class Desktop:
         the rig's, but for WINE_D3D_CONFIG (e.g. "csmt=0"), which is added to the
         desktop's choice of renderer. The program's standard output goes to a file
         (Run.stdout) unless stdout says where: subprocess.PIPE (read Run.output as
-        the program writes) or an open file."""
+        the program writes), an open file or a file descriptor."""
         env = dict(env or {})
         settings = "renderer=" + self.renderer
         if "WINE_D3D_CONFIG" in env:
