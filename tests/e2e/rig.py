@@ -155,16 +155,19 @@ def descendants(root=None):
 class Run:
     """One program started under wine by Desktop.run()."""
 
-    def __init__(self, desktop, args, env, logdir, cwd):
+    def __init__(self, desktop, args, env, logdir, cwd, stdout=None):
         self.desktop = desktop
         self.args = args
         self._stderr_path = logdir / "stderr.txt"
         self._stdout_path = logdir / "stdout.txt"
         self.started = time.monotonic()
         with open(self._stderr_path, "wb") as err, open(self._stdout_path, "wb") as out:
-            self._proc = subprocess.Popen([str(WINE_RUN)] + args, env=env, stdout=out,
+            self._proc = subprocess.Popen([str(WINE_RUN)] + args, env=env,
+                                          stdout=out if stdout is None else stdout,
                                           stderr=err, stdin=subprocess.DEVNULL, cwd=cwd)
         self.pid = self._proc.pid  # the Windows program itself: wine-run execs into it
+        # The read end when the program's standard output is subprocess.PIPE.
+        self.output = self._proc.stdout
         self.ended = None
 
     def wait(self, timeout=30):
@@ -308,11 +311,13 @@ class Desktop:
             raise RuntimeError("%s failed: %s" % (argv[0], res.stderr.strip()))
         return res.stdout
 
-    def run(self, exe, *args, env=None, winedebug=None, cwd=None):
+    def run(self, exe, *args, env=None, winedebug=None, cwd=None, stdout=None):
         """Start exe under wine (non-blocking). winedebug e.g. "+win,+d3d11"
         (+timestamp is added); None means WINEDEBUG=-all. env entries override
         the rig's, but for WINE_D3D_CONFIG (e.g. "csmt=0"), which is added to the
-        desktop's choice of renderer."""
+        desktop's choice of renderer. The program's standard output goes to a file
+        (Run.stdout) unless stdout says where: subprocess.PIPE (read Run.output as
+        the program writes), an open file or a file descriptor."""
         env = dict(env or {})
         settings = "renderer=" + self.renderer
         if "WINE_D3D_CONFIG" in env:
@@ -322,7 +327,7 @@ class Desktop:
             full_env["WINEDEBUG"] = "+timestamp," + winedebug
         full_env.update(env)
         logdir = Path(tempfile.mkdtemp(prefix="run-", dir=self.logdir))
-        run = Run(self, [str(exe)] + [str(a) for a in args], full_env, logdir, cwd)
+        run = Run(self, [str(exe)] + [str(a) for a in args], full_env, logdir, cwd, stdout)
         self.runs.append(run)
         self.seen_pids.add(run.pid)
         return run

@@ -1,5 +1,6 @@
 """zeltavo.exe as a user meets it: under Wine on a private X server, watched through
-screenshots, its exit code and Wine's trace of its calls.
+screenshots, its exit code and Wine's trace of its calls; and the film of the run that
+frame_capture makes of it with the program's own frame routine.
 
 Every frame clears the screen to the background colour, so the trace of
 ClearRenderTargetView gives each frame's colour with Wine's timestamp, which runs on
@@ -10,6 +11,7 @@ import functools
 import os
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -508,6 +510,96 @@ class FullRun(unittest.TestCase):
                  "d3d11_depthstencil_state", "d3d11_depthstencil_view", "d3d11_texture2d",
                  "d3d_device_inner"]
         self.assertEqual([r for r in order if r in slots][:len(slots)], slots)
+
+
+def film(desk, size, rate, limit=None, keep=()):
+    """Runs frame_capture for frames of this size at this rate (the whole run, or its
+    first limit frames) and reads them as it writes them. Returns how many whole frames
+    came, {number: RGBA array} of those numbered in keep, the bytes left over after the
+    last whole frame and the exit code."""
+    width, height = size
+    run = desk.run(rig.windows_program("frame_capture"), width, height, rate,
+                   *([limit] if limit else []), stdout=subprocess.PIPE)
+    frame_bytes = width * height * 4
+    count, kept = 0, {}
+    while len(data := run.output.read(frame_bytes)) == frame_bytes:
+        if count in keep:
+            kept[count] = np.frombuffer(data, np.uint8).reshape(height, width, 4)
+        count += 1
+    run.output.close()
+    return count, kept, len(data), run.wait(timeout=60)
+
+
+def film_background(pixels):
+    """The RGB of a film frame's mesh-free bands."""
+    return background(rig.Screenshot(pixels[..., :3], 0.0, 0.0))
+
+
+class Capture(unittest.TestCase):
+    """frame_capture, with which tools/capture films the run: the program's own set-up
+    and frame routine draw into a texture the frame that the loop would draw at each
+    refresh of an ideal display. A frame's moment is exact, so it is held against the
+    ramp and the mesh model at that very moment, and against the frames either side."""
+
+    SIZE = (640, 360)
+    RATE = 10
+    FRAMES = 311  # 0 to 31 s
+    # Growing at 5 and 20 s; at 30.2 s the progress passes the end of the list and turns
+    # (the first frame, at 0 s, has no time step and holds the reveal back by a frame);
+    # shrinking at 30.9 s.
+    MOMENTS = (50, 200, 302, 309)
+
+    @classmethod
+    def setUpClass(cls):
+        with rig.Desktop() as desk:
+            cls.count, cls.frames, cls.left_over, cls.exit_code = film(
+                desk, cls.SIZE, cls.RATE, cls.FRAMES, keep=cls.MOMENTS)
+            # A whole run, quickly: small frames at one a second.
+            cls.run_count, cls.run_ends, _, cls.run_exit_code = film(desk, (64, 36), 1,
+                                                                       keep=(59, 60, 61))
+        # The loop's clock reads whole milliseconds.
+        cls.seconds = [k * 1000 // cls.RATE / 1000 for k in range(cls.FRAMES)]
+        cls.counts = expected_draw_counts(cls.seconds)
+
+    def test_frames_come_whole_and_a_run_ends_after_the_first_frame_past_59_9_s(self):
+        self.assertEqual((self.count, self.left_over, self.exit_code), (self.FRAMES, 0, 0))
+        # At one frame a second the first frame past 59.9 s is the one at 60 s, which
+        # destroys the window; the loop's next pass still draws, at 61 s.
+        self.assertEqual((self.run_count, self.run_exit_code), (62, 0))
+        for number, frame in self.run_ends.items():
+            expected = 255 * np.array(ramp(number))  # white from 60 s on
+            self.assertLessEqual(np.abs(film_background(frame) - expected).max(), 0.6, number)
+
+    def test_the_background_is_the_ramp_at_each_exact_moment(self):
+        for number in self.MOMENTS:
+            expected = 255 * np.array(ramp(self.seconds[number]))
+            # Direct3D converts to 8 bits to within 0.6 of a step. The blue rises by 0.77
+            # of a step a frame, so a frame drawn a moment off mostly lands outside.
+            self.assertLessEqual(np.abs(film_background(self.frames[number]) - expected).max(),
+                                 0.6, "%.1f s" % self.seconds[number])
+
+    def test_the_mesh_is_the_models_at_each_exact_moment_not_a_frame_either_side(self):
+        mesh = mesh_on(self.SIZE)
+        report, wrong = [], []
+        for number in self.MOMENTS:
+            pixels = self.frames[number][..., :3].astype(int)
+            expected = np.round(255 * np.array(ramp(self.seconds[number])))
+            seen = mesh_model.downsample((np.abs(pixels - expected) > 6).any(axis=2))
+            overlaps = []
+            for other in (number - 1, number, number + 1):
+                drawn = mesh.drawn(mesh_model.SPIN_PER_SECOND * self.seconds[other],
+                                   self.counts[other])
+                overlaps.append((seen & drawn).sum() / max(1, (seen | drawn).sum()))
+            report.append("%4.1f s, %6d indices: overlap %.3f, a frame before %.3f, after %.3f"
+                          % (self.seconds[number], self.counts[number], overlaps[1],
+                             overlaps[0], overlaps[2]))
+            # Partly drawn strips leave gaps a few pixels wide, which a coarse mask
+            # follows only roughly: hence not nearer 1.
+            if overlaps[1] < 0.75 or overlaps[1] <= max(overlaps[0], overlaps[2]):
+                wrong.append(report[-1])
+        print("\nmesh in the film against the model:\n  " + "\n  ".join(report),
+              file=sys.stderr)
+        self.assertEqual(wrong, [])
 
 
 class OtherKeys(unittest.TestCase):
