@@ -1,9 +1,11 @@
 // Writes the demo's soundtrack: 60 s of stereo music at 48 kHz in 24-bit PCM.
 //
-//   music_generator OUTPUT.wav [RIDER_GAIN.f64]
+//   music_generator OUTPUT.wav [RIDER_GAIN.f64 [DUCK_GAIN.f64 [PAD.f64]]]
 //
-// The second file, if named, receives the master stage's rider gain for every frame (raw
-// little-endian doubles), which tools/music/measure reads.
+// The further files, if named, receive what tools/music/measure reads as raw little-endian
+// doubles: the master stage's rider gain and the kick's ducking gain for every frame, and
+// the pad alone as it sits in the mix (ducked and widened, before the master), left and
+// right interleaved.
 //
 // 120 beats per minute, so a bar is 2 s and the track is 30 bars in A minor. It follows
 // the picture: the mesh is built up until it is whole at 30 s, then taken away while the
@@ -33,6 +35,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <utility>
 #include <vector>
 
 namespace music {
@@ -142,12 +145,24 @@ void Mix(Stereo& bus, std::size_t start, const std::vector<double>& left,
 
 class Band {
 public:
-    Band() : drums_(kFrames), kick_(kFrames), music_(kFrames), sends_(kFrames), delay_(kFrames) {}
+    Band()
+        : drums_(kFrames),
+          kick_(kFrames),
+          music_(kFrames),
+          sends_(kFrames),
+          delay_(kFrames),
+          pad_(kFrames),
+          padHeard_(kFrames),
+          duckGain_(kFrames) {}
 
     Stereo Render() {
         Score();
         return MixDown();
     }
+
+    // After Render: the kick's ducking gain per frame, and the pad as it sits in the mix.
+    const std::vector<double>& DuckGain() const { return duckGain_; }
+    const Stereo& PadHeard() const { return padHeard_; }
 
 private:
     void Score() {
@@ -434,6 +449,7 @@ private:
             }
             AddSend(ToFrame(t0), left, right, 0.25, 0.0);
             Mix(music_, ToFrame(t0), left, right);
+            Mix(pad_, ToFrame(t0), left, right);
         }
     }
 
@@ -762,9 +778,14 @@ private:
             double wetL, wetR;
             reverb.Process(sends_.left[i] + 0.3 * echoL, sends_.right[i] + 0.3 * echoR, wetL, wetR);
             const double g = duck.Gain(kick_.left[i]);
+            duckGain_[i] = g;
             if (i % 64 == 0) {
                 width = Width(t);
             }
+            const double padMid = 0.5 * g * (pad_.left[i] + pad_.right[i]);
+            const double padSide = 0.5 * g * (pad_.left[i] - pad_.right[i]) * width;
+            padHeard_.left[i] = padMid + padSide;
+            padHeard_.right[i] = padMid - padSide;
             // The side of the tonal parts grows with the build.
             const double l = g * (music_.left[i] + 0.8 * echoL) + 1.1 * wetL;
             const double r = g * (music_.right[i] + 0.8 * echoR) + 1.1 * wetR;
@@ -795,6 +816,9 @@ private:
     Stereo music_;
     Stereo sends_;
     Stereo delay_;
+    Stereo pad_;
+    Stereo padHeard_;
+    std::vector<double> duckGain_;
 };
 
 // Level of the music before the fade: the RMS of a 2 s window (-15.75 dBFS) sits in the
@@ -802,15 +826,24 @@ private:
 constexpr double kTargetRmsDb = -15.75;
 constexpr double kPeakDb = -3.0;
 
-// Writes the rider's gain, one little-endian double per frame, for measuring the master.
-bool WriteGain(const char* path, const std::vector<double>& gain) {
+// Writes doubles as they lie in memory (little-endian on every target), for measuring.
+bool WriteDoubles(const char* path, const std::vector<double>& values) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(gain.data()),
-               static_cast<std::streamsize>(gain.size() * sizeof(double)));
+    file.write(reinterpret_cast<const char*>(values.data()),
+               static_cast<std::streamsize>(values.size() * sizeof(double)));
     return static_cast<bool>(file);
 }
 
-int Run(const char* path, const char* gainPath) {
+std::vector<double> Interleave(const Stereo& s) {
+    std::vector<double> out(2 * s.Frames());
+    for (std::size_t i = 0; i < s.Frames(); ++i) {
+        out[2 * i] = s.left[i];
+        out[2 * i + 1] = s.right[i];
+    }
+    return out;
+}
+
+int Run(const char* path, const char* gainPath, const char* duckPath, const char* padPath) {
     // Voices and master passes allocate and free buffers of megabytes; keeping them on the
     // heap instead of fresh pages from the kernel each time more than halves the run time.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the largest glibc accepts
@@ -848,8 +881,15 @@ int Run(const char* path, const char* gainPath) {
         std::cerr << "music_generator: cannot write " << path << "\n";
         return 1;
     }
-    if (gainPath != nullptr && !WriteGain(gainPath, rider)) {
-        std::cerr << "music_generator: cannot write " << gainPath << "\n";
+    for (const auto& [extra, values] :
+         {std::pair{gainPath, &rider}, std::pair{duckPath, &band.DuckGain()}}) {
+        if (extra != nullptr && !WriteDoubles(extra, *values)) {
+            std::cerr << "music_generator: cannot write " << extra << "\n";
+            return 1;
+        }
+    }
+    if (padPath != nullptr && !WriteDoubles(padPath, Interleave(band.PadHeard()))) {
+        std::cerr << "music_generator: cannot write " << padPath << "\n";
         return 1;
     }
     const auto ms = [](auto a, auto b) {
@@ -864,9 +904,11 @@ int Run(const char* path, const char* gainPath) {
 }  // namespace music
 
 int main(int argc, char** argv) {
-    if (argc != 2 && argc != 3) {
-        std::cerr << "usage: music_generator OUTPUT.wav [RIDER_GAIN.f64]\n";
+    if (argc < 2 || argc > 5) {
+        std::cerr << "usage: music_generator OUTPUT.wav [RIDER_GAIN.f64 [DUCK_GAIN.f64 "
+                     "[PAD.f64]]]\n";
         return 2;
     }
-    return music::Run(argv[1], argc == 3 ? argv[2] : nullptr);
+    const auto arg = [&](int k) { return argc > k ? argv[k] : nullptr; };
+    return music::Run(argv[1], arg(2), arg(3), arg(4));
 }
