@@ -45,14 +45,38 @@ constexpr double kLength = 60.0;
 constexpr std::size_t kFrames = 2'880'000;
 constexpr double kBar = 2.0;
 constexpr double kStep = kBar / 16.0;  // a sixteenth note
-constexpr int kBars = 30;
+
+// The form: the bar at which each section, and each change within one, begins. The score
+// reads every bar number and time from here, so that a section or a mark moves with one
+// edit (the chords of kProgression and the melodies are written bar by bar, though).
+struct Form {
+    int kickIn;       // the half-time kick, offbeat hats and the climbing arpeggio
+    int build;        // four-on-the-floor, bass in eighths
+    int claps;        // claps on two and four, bells answering at the end of each bar
+    int lift;         // clap rolls that double their rate, bass in sixteenths, the riser
+    int breakBar;     // no kick and no bass: the pad doubled, the lead's pickup
+    int peak;         // the turn: crash, kick and bass together, the lead's melody
+    int secondCrash;  // a crash half way through the peak
+    int release;      // the half-time kick again, the opening's bells, the lead lower
+    int thinOut;      // the kick once a bar, no claps, bass in quarters
+    int hatsOut;      // the hats stop
+    int ending;       // the last chord
+    int end;          // the length of the track
+};
+constexpr Form kForm{2, 4, 8, 12, 14, 15, 19, 23, 25, 26, 27, 30};
+constexpr int kBars = kForm.end;
 
 std::size_t ToFrame(double seconds) {
     return static_cast<std::size_t>(std::llround(seconds * kSampleRate));
 }
 
-double Time(int bar, double step) {
+constexpr double Time(int bar, double step) {
     return bar * kBar + step * kStep;
+}
+
+// Seconds at the start of a bar.
+constexpr double Bar(int bar) {
+    return Time(bar, 0.0);
 }
 
 double Smoothstep(double x) {
@@ -66,9 +90,19 @@ double Energy(double t) {
         double t;
         double e;
     };
-    static constexpr Point kPoints[] = {{0, 0.1},   {8, 0.2},  {16, 0.45}, {24, 0.6},
-                                        {28, 0.85}, {30, 1.0}, {44, 0.95}, {46, 0.7},
-                                        {52, 0.4},  {56, 0.3}, {60, 0.25}};
+    static constexpr Point kPoints[] = {
+        {0.0, 0.1},
+        {Bar(kForm.build), 0.2},
+        {Bar(kForm.claps), 0.45},
+        {Bar(kForm.lift), 0.6},
+        {Bar(kForm.breakBar), 0.85},
+        {Bar(kForm.peak), 1.0},
+        {Bar(kForm.release - 1), 0.95},
+        {Bar(kForm.release), 0.7},
+        {Bar(kForm.hatsOut), 0.4},
+        {Bar(kForm.ending + 1), 0.3},
+        {Bar(kForm.end), 0.25},
+    };
     for (std::size_t k = 1; k < std::size(kPoints); ++k) {
         if (t < kPoints[k].t) {
             const Point& a = kPoints[k - 1];
@@ -82,29 +116,30 @@ double Energy(double t) {
 // Stereo width of the tonal parts: it follows the build, but the break draws in towards the
 // middle so that the turn opens out (within 30 ms, which does not click).
 double Width(double t) {
-    const double closed = Smoothstep(t - 28.0) * (1.0 - Smoothstep((t - 29.97) / 0.03));
+    const double closed = Smoothstep(t - Bar(kForm.breakBar)) *
+                          (1.0 - Smoothstep((t - Bar(kForm.peak) + 0.03) / 0.03));
     return (0.45 + 1.1 * Energy(t)) * (1.0 - 0.4 * closed);
 }
 
 enum class Part { kOpening, kBuild, kLift, kBreak, kPeak, kRelease, kEnding };
 
 constexpr Part PartOf(int bar) {
-    if (bar < 4) {
+    if (bar < kForm.build) {
         return Part::kOpening;
     }
-    if (bar < 12) {
+    if (bar < kForm.lift) {
         return Part::kBuild;
     }
-    if (bar < 14) {
+    if (bar < kForm.breakBar) {
         return Part::kLift;
     }
-    if (bar < 15) {
+    if (bar < kForm.peak) {
         return Part::kBreak;
     }
-    if (bar < 23) {
+    if (bar < kForm.release) {
         return Part::kPeak;
     }
-    return bar < 27 ? Part::kRelease : Part::kEnding;
+    return bar < kForm.ending ? Part::kRelease : Part::kEnding;
 }
 
 struct Chord {
@@ -179,7 +214,7 @@ private:
                 Pad(bar, octave, kBar + 0.05, 0.45, 2.2);
             } else if (part == Part::kEnding) {
                 // Struck once and held; it releases inside the fade.
-                if (bar == 27) {
+                if (bar == kForm.ending) {
                     Pad(bar, chord, 4.2, 1.6, 1.75);
                 }
             } else {
@@ -194,10 +229,10 @@ private:
             Arpeggio(bar, chord);
             Bells(bar, chord);
         }
-        Riser(24.0, 30.0);
-        Crash(Time(15, 0), 1.0);
-        Crash(Time(19, 0), 0.6);
-        Crash(Time(23, 0), 0.45);
+        Riser(Bar(kForm.lift), Bar(kForm.peak));
+        Crash(Bar(kForm.peak), 1.0);
+        Crash(Bar(kForm.secondCrash), 0.6);
+        Crash(Bar(kForm.release), 0.45);
         Lead();
     }
 
@@ -209,7 +244,8 @@ private:
         const double t0 = Time(bar, 0);
         // Kick: half time in the opening and the release, four to the bar in between, none
         // in the break.
-        if ((part == Part::kOpening && bar >= 2) || (part == Part::kRelease && bar < 25)) {
+        if ((part == Part::kOpening && bar >= kForm.kickIn) ||
+            (part == Part::kRelease && bar < kForm.thinOut)) {
             Kick(t0, 0.9);
             Kick(t0 + 1.0, 0.8);
         } else if (part == Part::kBuild || part == Part::kLift || part == Part::kPeak) {
@@ -221,19 +257,19 @@ private:
         }
         // Claps on two and four; rolls that double their rate through the lift; a fill of
         // sixteenths at the end of the break.
-        if ((part == Part::kBuild && bar >= 8) || part == Part::kPeak ||
-            (part == Part::kRelease && bar < 25)) {
+        if ((part == Part::kBuild && bar >= kForm.claps) || part == Part::kPeak ||
+            (part == Part::kRelease && bar < kForm.thinOut)) {
             const double level = part == Part::kRelease ? 0.6 : 0.85;
             Snare(Time(bar, 4), Humanise(level), 0.0);
             Snare(Time(bar, 12), Humanise(level), 0.0);
-            if (part == Part::kPeak && bar % 2 == 0 && bar < 22) {
+            if (part == Part::kPeak && (bar - kForm.peak) % 2 == 1 && bar < kForm.release - 1) {
                 Snare(Time(bar, 15), 0.3, 0.3);
             }
-        } else if (bar == 12) {
+        } else if (bar == kForm.lift) {
             for (int step = 0; step < 16; step += 2) {
                 Snare(Time(bar, step), 0.35 + 0.02 * step, 0.0);
             }
-        } else if (bar == 13) {
+        } else if (part == Part::kLift) {
             for (int step = 0; step < 16; ++step) {
                 Snare(Time(bar, step), 0.4 + 0.03 * step, 0.2 * ((step % 2) * 2 - 1));
             }
@@ -249,10 +285,10 @@ private:
             const bool offbeat = step % 4 == 2;
             const double pan = step % 2 == 0 ? -0.35 : 0.35;
             if (part == Part::kOpening || part == Part::kRelease) {
-                if (offbeat && (bar >= 2 && bar < 26)) {
+                if (offbeat && (bar >= kForm.kickIn && bar < kForm.hatsOut)) {
                     Hat(t, Humanise(0.35), false, pan);
                 }
-            } else if (part == Part::kBuild && bar < 8) {
+            } else if (part == Part::kBuild && bar < kForm.claps) {
                 if (step % 2 == 0) {
                     Hat(t, Humanise(offbeat ? 0.55 : 0.35), false, pan);
                 }
@@ -485,7 +521,7 @@ private:
             case Part::kOpening: {
                 // Held notes that keep their level, so the track opens at its normal level;
                 // fuller before the kick comes in.
-                const double level = bar < 2 ? 1.25 : 1.0;
+                const double level = bar < kForm.kickIn ? 1.25 : 1.0;
                 BassNote(Time(bar, 0), 0.95, root, level, 0.05, 1.0);
                 BassNote(Time(bar, 8), 0.95, root, 0.85 * level, 0.05, 1.0);
                 break;
@@ -515,14 +551,14 @@ private:
             }
             case Part::kRelease:
                 // Eighths as in the build, then quarters.
-                for (int step = 0; step < 16; step += bar < 25 ? 2 : 4) {
+                for (int step = 0; step < 16; step += bar < kForm.thinOut ? 2 : 4) {
                     const bool off = step % 4 == 2;
-                    BassNote(Time(bar, step), bar < 25 ? 0.2 : 0.4, off ? root + 12 : root,
-                             off ? 0.8 : 1.0);
+                    BassNote(Time(bar, step), bar < kForm.thinOut ? 0.2 : 0.4,
+                             off ? root + 12 : root, off ? 0.8 : 1.0);
                 }
                 break;
             case Part::kEnding:
-                if (bar == 27) {
+                if (bar == kForm.ending) {
                     BassNote(Time(bar, 0), 4.2, root, 0.9, 0.5);
                 }
                 break;
@@ -549,7 +585,7 @@ private:
             const double e = Energy(t);
             const double pan = step % 2 == 0 ? -0.55 : 0.55;
             const double level = 0.45 + 0.55 * e;
-            if ((part == Part::kOpening && bar >= 2) || part == Part::kRelease) {
+            if ((part == Part::kOpening && bar >= kForm.kickIn) || part == Part::kRelease) {
                 if (step % 2 == 0) {
                     const int tone =
                         part == Part::kOpening ? kRising[step / 2] : kFalling[step / 2];
@@ -607,7 +643,7 @@ private:
                 break;
             case Part::kBuild:
                 // From the claps on, two bells answer at the end of each bar.
-                if (bar >= 8) {
+                if (bar >= kForm.claps) {
                     BellNote(Time(bar, 12), p[2] + 12, 0.4, 0.45);
                     BellNote(Time(bar, 14), p[3] + 12, 0.3, -0.45);
                 }
@@ -632,7 +668,7 @@ private:
                 break;
             case Part::kEnding:
                 // The last chord, rolled from the bottom up.
-                if (bar == 27) {
+                if (bar == kForm.ending) {
                     for (std::size_t k = 0; k < p.size(); ++k) {
                         BellNote(Time(bar, 0.5 * static_cast<double>(k)), p[k] + 12,
                                  0.8 - 0.1 * static_cast<double>(k),
@@ -667,7 +703,7 @@ private:
     }
 
     struct LeadNote {
-        int bar;
+        int bar;  // counted from the section's first bar
         int step;
         int length;  // sixteenths
         int note;
@@ -677,30 +713,31 @@ private:
         // The pickup at the end of the break, G sharp to the A of the turn, and the melody
         // over the peak's progression.
         static constexpr LeadNote kMelody[] = {
-            {14, 12, 2, 76}, {14, 14, 2, 80},                                    // break
-            {15, 0, 6, 81},  {15, 6, 2, 79},  {15, 8, 4, 77},  {15, 12, 4, 84},  // F
-            {16, 0, 6, 83},  {16, 6, 2, 81},  {16, 8, 4, 79},  {16, 12, 4, 74},  // G
-            {17, 0, 6, 76},  {17, 6, 2, 79},  {17, 8, 4, 83},  {17, 12, 4, 81},  // Em
-            {18, 0, 4, 84},  {18, 4, 2, 83},  {18, 6, 10, 81},                   // Am
-            {19, 0, 6, 81},  {19, 6, 2, 79},  {19, 8, 4, 77},  {19, 12, 4, 81},  // F
-            {20, 0, 6, 86},  {20, 6, 2, 84},  {20, 8, 4, 83},  {20, 12, 4, 79},  // G
-            {21, 0, 6, 84},  {21, 6, 2, 76},  {21, 8, 4, 79},  {21, 12, 4, 84},  // C
-            {22, 0, 8, 83},  {22, 8, 4, 80},  {22, 12, 4, 76},                   // E
+            {-1, 12, 2, 76}, {-1, 14, 2, 80},                                  // break
+            {0, 0, 6, 81},   {0, 6, 2, 79},   {0, 8, 4, 77},  {0, 12, 4, 84},  // F
+            {1, 0, 6, 83},   {1, 6, 2, 81},   {1, 8, 4, 79},  {1, 12, 4, 74},  // G
+            {2, 0, 6, 76},   {2, 6, 2, 79},   {2, 8, 4, 83},  {2, 12, 4, 81},  // Em
+            {3, 0, 4, 84},   {3, 4, 2, 83},   {3, 6, 10, 81},                  // Am
+            {4, 0, 6, 81},   {4, 6, 2, 79},   {4, 8, 4, 77},  {4, 12, 4, 81},  // F
+            {5, 0, 6, 86},   {5, 6, 2, 84},   {5, 8, 4, 83},  {5, 12, 4, 79},  // G
+            {6, 0, 6, 84},   {6, 6, 2, 76},   {6, 8, 4, 79},  {6, 12, 4, 84},  // C
+            {7, 0, 8, 83},   {7, 8, 4, 80},   {7, 12, 4, 76},                  // E
         };
         for (const LeadNote& n : kMelody) {
-            LeadVoice(Time(n.bar, n.step), n.length * kStep, n.note, 1.0, 1.0, 0.12);
+            LeadVoice(Time(kForm.peak + n.bar, n.step), n.length * kStep, n.note, 1.0, 1.0, 0.12);
         }
         // In the release the lead comes back lower and darker with a line that falls to the A
         // of the last chord, held into the fade.
         static constexpr LeadNote kReturn[] = {
-            {23, 8, 4, 64}, {23, 12, 4, 69}, {24, 0, 6, 69}, {24, 6, 2, 67},   // Am F
-            {24, 8, 8, 65}, {25, 0, 4, 65},  {25, 4, 2, 64}, {25, 6, 10, 62},  // Dm
-            {26, 0, 6, 64}, {26, 6, 2, 62},  {26, 8, 4, 59}, {26, 12, 4, 56},  // E
+            {0, 8, 4, 64}, {0, 12, 4, 69}, {1, 0, 6, 69}, {1, 6, 2, 67},   // Am F
+            {1, 8, 8, 65}, {2, 0, 4, 65},  {2, 4, 2, 64}, {2, 6, 10, 62},  // Dm
+            {3, 0, 6, 64}, {3, 6, 2, 62},  {3, 8, 4, 59}, {3, 12, 4, 56},  // E
         };
         for (const LeadNote& n : kReturn) {
-            LeadVoice(Time(n.bar, n.step), n.length * kStep, n.note, 1.1, 0.5, 0.12);
+            LeadVoice(Time(kForm.release + n.bar, n.step), n.length * kStep, n.note, 1.1, 0.5,
+                      0.12);
         }
-        LeadVoice(Time(27, 0), 4.2, 57, 1.0, 0.4, 1.2);
+        LeadVoice(Bar(kForm.ending), 4.2, 57, 1.0, 0.4, 1.2);
     }
 
     void LeadVoice(double t, double gate, int note, double level, double brightness,
@@ -855,7 +892,7 @@ int Run(const char* path, const char* gainPath, const char* duckPath, const char
 
     // The rider holds the level up to the last chord and then lets it ring out.
     const std::vector<double> rider =
-        RiderGain(mix, DbToGain(kTargetRmsDb), DbToGain(kPeakDb), 4, ToFrame(Time(27, 0)));
+        RiderGain(mix, DbToGain(kTargetRmsDb), DbToGain(kPeakDb), 4, ToFrame(Bar(kForm.ending)));
     Stereo master = GainAndLimit(mix, rider, DbToGain(kPeakDb));
     double peak = 0.0;
     for (std::size_t i = 0; i < kFrames; ++i) {
