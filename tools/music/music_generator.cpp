@@ -9,22 +9,23 @@
 //
 // 120 beats per minute, so a bar is 2 s and the track is 30 bars in A minor. It follows
 // the picture: the mesh is built up until it is whole at 30 s, then taken away while the
-// background goes to white.
-//   bars  0-3   opening: Am F C G on pad, bass and bells; a half-time kick and a slow
-//               arpeggio from bar 2
-//   bars  4-11  build: four-on-the-floor, hats, a sixteenth arpeggio, then claps and bells
-//               that answer at the end of each bar; filters open
-//   bars 12-13  lift: F G with a clap roll, bass in sixteenths and a noise riser
-//   bar  14     break on E: no kick, no bass; the riser peaks and the lead's pickup leads
-//               into the turn
-//   bars 15-22  peak (30-46 s): F G Em Am F G C E, the lead melody, a syncopated
-//               arpeggio, open hats, crashes, widest pads
-//   bars 23-26  release: Am F Dm E, drums thin out, the lead returns lower and softer,
-//               the opening's bells come back, filters close
-//   bars 27-29  ending: A minor with a ninth on top, struck at 54 s, whose tail dies away in
-//               the fade
-// The loudness is held even by the master stage; the shape comes from density,
-// brightness, width and harmony.
+// background goes to white. The form (kForm below) gives every section's first bar:
+//   opening  Am F C G on pad, held bass and bells; the half-time kick, hats and a slow
+//            arpeggio come in on its last bar
+//   build    four-on-the-floor, hats, a sixteenth arpeggio, then claps and bells that
+//            answer at the end of each bar; filters open
+//   lift     F G with a clap roll, bass in sixteenths and a noise riser
+//   break    E: no kick, no bass, the image drawn in and the level down; the riser peaks
+//            and the lead's pickup leads into the turn
+//   peak     F G Em Am F G C E at full level: the lead melody, a syncopated arpeggio, open
+//            hats, crashes, the widest image
+//   release  Am F Dm E, drums thin out, the lead returns lower and softer, the opening's
+//            bells come back, filters close
+//   ending   A minor with a ninth on top, struck, let go and left to die away
+// The master stage rides the level to a curve per section (quiet opening, loudest peak)
+// and a fader takes the break down; density, brightness, width and harmony do the rest.
+// Every voice that is spread across the sides keeps a core that both share, so that the
+// track holds up in mono.
 #include "dsp.h"
 #include "mastering.h"
 #include "wave_file.h"
@@ -56,15 +57,20 @@ struct Form {
     int lift;         // clap rolls that double their rate, bass in sixteenths, the riser
     int breakBar;     // no kick and no bass: the pad doubled, the lead's pickup
     int peak;         // the turn: crash, kick and bass together, the lead's melody
-    int secondCrash;  // a crash half way through the peak
+    int secondCrash;  // a clap fill that ends on a crash, in the peak
     int release;      // the half-time kick again, the opening's bells, the lead lower
-    int thinOut;      // the kick once a bar, no claps, bass in quarters
-    int hatsOut;      // the hats stop
-    int ending;       // the last chord
+    int thinOut;      // the kick once a bar, no claps or hats, bass in quarters
+    int ending;       // the last chord, struck and let ring
     int end;          // the length of the track
 };
-constexpr Form kForm{2, 4, 8, 12, 14, 15, 19, 23, 25, 26, 27, 30};
+constexpr Form kForm{3, 4, 7, 12, 14, 15, 18, 23, 26, 27, 30};
 constexpr int kBars = kForm.end;
+
+// The last chord is let go this long after it is struck, and every voice of it then decays
+// with this time constant (12 dB a second), so that the track dies away on a straight line
+// in decibels and is under -60 dBFS half a second before its end.
+constexpr double kRingFrom = 0.75;
+constexpr double kRingOut = 0.7;
 
 std::size_t ToFrame(double seconds) {
     return static_cast<std::size_t>(std::llround(seconds * kSampleRate));
@@ -84,12 +90,26 @@ double Smoothstep(double x) {
     return x * x * (3.0 - 2.0 * x);
 }
 
+// A value against time in seconds, eased between points.
+struct Point {
+    double t;
+    double v;
+};
+
+template <std::size_t N>
+double Follow(const Point (&points)[N], double t) {
+    for (std::size_t k = 1; k < N; ++k) {
+        if (t < points[k].t) {
+            const Point& a = points[k - 1];
+            const Point& b = points[k];
+            return a.v + (b.v - a.v) * Smoothstep((t - a.t) / (b.t - a.t));
+        }
+    }
+    return points[N - 1].v;
+}
+
 // How far the piece has built up, 0 to 1, against time in seconds.
 double Energy(double t) {
-    struct Point {
-        double t;
-        double e;
-    };
     static constexpr Point kPoints[] = {
         {0.0, 0.1},
         {Bar(kForm.build), 0.2},
@@ -99,26 +119,49 @@ double Energy(double t) {
         {Bar(kForm.peak), 1.0},
         {Bar(kForm.release - 1), 0.95},
         {Bar(kForm.release), 0.7},
-        {Bar(kForm.hatsOut), 0.4},
+        {Bar(kForm.thinOut), 0.4},
         {Bar(kForm.ending + 1), 0.3},
         {Bar(kForm.end), 0.25},
     };
-    for (std::size_t k = 1; k < std::size(kPoints); ++k) {
-        if (t < kPoints[k].t) {
-            const Point& a = kPoints[k - 1];
-            const Point& b = kPoints[k];
-            return a.e + (b.e - a.e) * Smoothstep((t - a.t) / (b.t - a.t));
-        }
-    }
-    return kPoints[std::size(kPoints) - 1].e;
+    return Follow(kPoints, t);
 }
 
-// Stereo width of the tonal parts: it follows the build, but the break draws in towards the
-// middle so that the turn opens out (within 30 ms, which does not click).
+// The level the master stage rides to, RMS in dBFS of both channels: a quiet opening that
+// builds, and from the landing at the turn the loudest part. The rider moves slowly, over a
+// bar or more, so this curve only changes over several.
+double TargetDb(double t) {
+    static constexpr Point kPoints[] = {
+        {0.0, -20.5},
+        {Bar(kForm.kickIn), -20.5},
+        {Bar(kForm.build), -19.0},
+        {Bar(kForm.lift), -16.5},
+        {Bar(kForm.peak), -15.5},
+        {Bar(kForm.release - 1), -15.5},
+        {Bar(kForm.release), -16.5},
+        {Bar(kForm.ending), -17.5},
+    };
+    return Follow(kPoints, t);
+}
+
+// A fader on top of the rider, which the rider does not see: the break draws breath and
+// the turn lands at full level on its downbeat. The break is brighter than its level says
+// (the riser and the claps at its top weigh more in the ear than the missing bass), so it
+// sits this far down. The fader moves within 50 ms at bar lines, where the lift's clap
+// roll and the turn's crash cover it.
+double FaderDb(double t) {
+    constexpr double kBreakDb = -5.0;
+    const double in = Smoothstep((t - Bar(kForm.breakBar)) / 0.05);
+    const double out = Smoothstep((t - Bar(kForm.peak) + 0.05) / 0.05);
+    return kBreakDb * in * (1.0 - out);
+}
+
+// Stereo width of the tonal parts, never above 1 (the sides as played): it follows the
+// build, but the break draws in towards the middle so that the turn opens out (within
+// 30 ms, which does not click).
 double Width(double t) {
-    const double closed = Smoothstep(t - Bar(kForm.breakBar)) *
+    const double closed = Smoothstep((t - Bar(kForm.breakBar)) / 0.25) *
                           (1.0 - Smoothstep((t - Bar(kForm.peak) + 0.03) / 0.03));
-    return (0.45 + 1.1 * Energy(t)) * (1.0 - 0.4 * closed);
+    return (0.5 + 0.5 * Energy(t)) * (1.0 - 0.8 * closed);
 }
 
 enum class Part { kOpening, kBuild, kLift, kBreak, kPeak, kRelease, kEnding };
@@ -213,9 +256,10 @@ private:
                 Pad(bar, chord, kBar + 0.05, 0.45, 2.0);
                 Pad(bar, octave, kBar + 0.05, 0.45, 2.2);
             } else if (part == Part::kEnding) {
-                // Struck once and held; it releases inside the fade.
+                // Struck once and let go after a beat and a half, so that it dies away on
+                // its own.
                 if (bar == kForm.ending) {
-                    Pad(bar, chord, 4.2, 1.6, 1.75);
+                    Pad(bar, chord, kRingFrom, kRingOut, 1.75);
                 }
             } else {
                 // Where fewer parts play, in the opening and the release, the pad plays out.
@@ -262,7 +306,13 @@ private:
             const double level = part == Part::kRelease ? 0.6 : 0.85;
             Snare(Time(bar, 4), Humanise(level), 0.0);
             Snare(Time(bar, 12), Humanise(level), 0.0);
-            if (part == Part::kPeak && (bar - kForm.peak) % 2 == 1 && bar < kForm.release - 1) {
+            if (bar == kForm.secondCrash - 1) {
+                // A fill of sixteenths into the crash.
+                for (int step = 13; step < 16; ++step) {
+                    Snare(Time(bar, step), 0.35 + 0.1 * (step - 13), 0.2 * (step - 14));
+                }
+            } else if (part == Part::kPeak && (bar - kForm.peak) % 2 == 1 &&
+                       bar < kForm.release - 1) {
                 Snare(Time(bar, 15), 0.3, 0.3);
             }
         } else if (bar == kForm.lift) {
@@ -275,7 +325,7 @@ private:
             }
         } else if (part == Part::kBreak) {
             for (int step = 8; step < 16; ++step) {
-                Snare(Time(bar, step), 0.25 + 0.06 * (step - 8), 0.25 * ((step % 2) * 2 - 1));
+                Snare(Time(bar, step), 0.25 + 0.06 * (step - 8), 0.0);
             }
         }
         // Hats: offbeats, then eighths, then sixteenths with accents; in the peak open on the
@@ -285,7 +335,7 @@ private:
             const bool offbeat = step % 4 == 2;
             const double pan = step % 2 == 0 ? -0.35 : 0.35;
             if (part == Part::kOpening || part == Part::kRelease) {
-                if (offbeat && (bar >= kForm.kickIn && bar < kForm.hatsOut)) {
+                if (offbeat && (bar >= kForm.kickIn && bar < kForm.thinOut)) {
                     Hat(t, Humanise(0.35), false, pan);
                 }
             } else if (part == Part::kBuild && bar < kForm.claps) {
@@ -395,45 +445,54 @@ private:
         Mix(drums_, ToFrame(t), left, right);
     }
 
-    // Noise high-passed at 4.5 kHz and limited above 10 kHz, which darkens as it rings.
+    // Noise high-passed at 4.5 kHz and limited above 10 kHz, which darkens as it rings: a
+    // core both sides share and a little of each side's own.
     void Crash(double t, double velocity) {
         const std::size_t len = ToFrame(4.0);
         auto& [left, right] = Scratch(len);
-        Svf fl, fr, ll, lr;
-        fl.Set(4500.0, 0.8);
+        Svf fc, fl, fr, lc, ll, lr;
+        fc.Set(4500.0, 0.8);
+        fl.Set(4400.0, 0.8);
         fr.Set(4700.0, 0.8);
-        Air airL(11000.0), airR(11000.0);
+        Air airC(11000.0), airL(11000.0), airR(11000.0);
         for (std::size_t i = 0; i < len; ++i) {
             const double s = static_cast<double>(i) / kSampleRate;
             if (i % 32 == 0) {
                 const double top = 6000.0 + 4500.0 * std::exp(-s / 0.8);
-                ll.Set(top, 0.7);
+                lc.Set(top, 0.7);
+                ll.Set(top * 0.97, 0.7);
                 lr.Set(top * 1.03, 0.7);
             }
             const double amp = velocity * 0.3 * std::exp(-s / 1.1) * std::min(1.0, s / 0.001);
-            left[i] = ll.Process(fl.Process(airL.Next(noise_)).high).low * amp;
-            right[i] = lr.Process(fr.Process(airR.Next(noise_)).high).low * amp;
+            const double c = lc.Process(fc.Process(airC.Next(noise_)).high).low;
+            left[i] = (c + 0.4 * ll.Process(fl.Process(airL.Next(noise_)).high).low) * amp;
+            right[i] = (c + 0.4 * lr.Process(fr.Process(airR.Next(noise_)).high).low) * amp;
         }
         AddSend(ToFrame(t), left, right, 0.2, 0.0);
         Mix(drums_, ToFrame(t), left, right);
     }
 
-    // Band-passed noise sweeping up over the lift and the break, independent on each side.
+    // Band-passed noise sweeping up over the lift and the break: a core that both sides
+    // share, so that it holds in mono, and a little noise of each side's own for air, which
+    // closes in towards the middle as it rises.
     void Riser(double from, double to) {
         const std::size_t len = ToFrame(to - from);
         auto& [left, right] = Scratch(len);
-        Svf fl, fr;
-        Air airL(10000.0), airR(10000.0);
+        Svf fc, fl, fr;
+        Air airC(10000.0), airL(10000.0), airR(10000.0);
         for (std::size_t i = 0; i < len; ++i) {
             const double u = static_cast<double>(i) / static_cast<double>(len);
             if (i % 16 == 0) {
                 const double hz = 300.0 * std::pow(25.0, u);
-                fl.Set(hz, 2.5);
-                fr.Set(hz * 1.05, 2.5);
+                fc.Set(hz, 2.5);
+                fl.Set(hz * 0.97, 2.5);
+                fr.Set(hz * 1.03, 2.5);
             }
-            const double amp = 0.4 * u * u;
-            left[i] = fl.Process(airL.Next(noise_)).band * amp;
-            right[i] = fr.Process(airR.Next(noise_)).band * amp;
+            const double amp = 0.3 * u * u;
+            const double c = fc.Process(airC.Next(noise_)).band;
+            const double own = 0.35 * (1.0 - u);
+            left[i] = (c + own * fl.Process(airL.Next(noise_)).band) * amp;
+            right[i] = (c + own * fr.Process(airR.Next(noise_)).band) * amp;
         }
         AddSend(ToFrame(from), left, right, 0.3, 0.0);
         Mix(drums_, ToFrame(from), left, right);
@@ -441,25 +500,27 @@ private:
 
     void Pad(int bar, const Chord& chord, double gate, double release, double level) {
         const double t0 = Time(bar, 0);
-        const std::size_t len = ToFrame(gate + 5.5 * release);
+        const std::size_t len = ToFrame(gate + 8.0 * release);
         for (int note : chord.pad) {
             auto& [left, right] = Scratch(len);
-            // Three saws a side, detuned differently left and right for width.
-            std::array<Oscillator, 3> ol, orr;
-            static constexpr double kCentsL[] = {-11.0, 2.0, 9.0};
-            static constexpr double kCentsR[] = {-7.0, -1.0, 12.0};
+            // A core of three detuned saws that both sides share, so that the chord holds
+            // when the track is played in mono, and one saw a side, detuned apart, for width.
+            std::array<Oscillator, 3> core;
+            static constexpr double kCents[] = {-9.0, 1.0, 8.0};
+            constexpr double kSideCents = 13.0;
             const double hz = MidiToHz(note);
             for (std::size_t k = 0; k < 3; ++k) {
-                ol[k] = Oscillator(noise_.Uniform());
-                orr[k] = Oscillator(noise_.Uniform());
-                ol[k].SetFrequency(hz * std::exp2(kCentsL[k] / 1200.0));
-                orr[k].SetFrequency(hz * std::exp2(kCentsR[k] / 1200.0));
+                core[k] = Oscillator(noise_.Uniform());
+                core[k].SetFrequency(hz * std::exp2(kCents[k] / 1200.0));
             }
+            Oscillator sideL(noise_.Uniform()), sideR(noise_.Uniform());
+            sideL.SetFrequency(hz * std::exp2(kSideCents / 1200.0));
+            sideR.SetFrequency(hz * std::exp2(-kSideCents / 1200.0));
             // The very first chord starts at once, the track has no fade-in, and holds its
-            // level, so that its attack is no louder than the bar. The last chord swells in
-            // under its bells and holds until it is let go.
+            // level, so that its attack is no louder than the bar. The last chord is struck
+            // and held at its level until it is let go.
             const bool last = PartOf(bar) == Part::kEnding;
-            Adsr env(bar == 0 ? 0.004 : (last ? 1.0 : 0.12), 1.2, bar == 0 || last ? 1.0 : 0.8,
+            Adsr env(bar == 0 ? 0.004 : (last ? 0.01 : 0.12), 1.2, bar == 0 || last ? 1.0 : 0.8,
                      release);
             Svf fl, fr;
             for (std::size_t i = 0; i < len; ++i) {
@@ -468,20 +529,18 @@ private:
                     const double e = Energy(t0 + s);
                     const double cutoff = 350.0 * std::pow(2.0, 4.2 * e);
                     fl.Set(cutoff, 0.8);
-                    fr.Set(cutoff * 1.04, 0.8);
+                    fr.Set(cutoff, 0.8);
                 }
                 if (i == ToFrame(gate)) {
                     env.Release();
                 }
                 const double a = env.Next();
-                double l = 0.0;
-                double r = 0.0;
-                for (std::size_t k = 0; k < 3; ++k) {
-                    l += ol[k].Saw();
-                    r += orr[k].Saw();
+                double c = 0.0;
+                for (Oscillator& o : core) {
+                    c += o.Saw();
                 }
-                left[i] = fl.Process(l).low * a * 0.06 * level;
-                right[i] = fr.Process(r).low * a * 0.06 * level;
+                left[i] = fl.Process(c + 1.2 * sideL.Saw()).low * a * 0.06 * level;
+                right[i] = fr.Process(c + 1.2 * sideR.Saw()).low * a * 0.06 * level;
             }
             AddSend(ToFrame(t0), left, right, 0.25, 0.0);
             Mix(music_, ToFrame(t0), left, right);
@@ -559,7 +618,7 @@ private:
                 break;
             case Part::kEnding:
                 if (bar == kForm.ending) {
-                    BassNote(Time(bar, 0), 4.2, root, 0.9, 0.5);
+                    BassNote(Time(bar, 0), kRingFrom, root, 0.9, kRingOut);
                 }
                 break;
         }
@@ -652,7 +711,7 @@ private:
                 // The chord's tones, one a beat from the top down, from side to side.
                 for (int beat = 0; beat < 4; ++beat) {
                     BellNote(Time(bar, 4 * beat), p[3 - beat] + 12, 0.6,
-                             beat % 2 == 0 ? -0.5 : 0.5);
+                             beat % 2 == 0 ? -0.25 : 0.25);
                 }
                 break;
             case Part::kPeak:
@@ -672,7 +731,7 @@ private:
                     for (std::size_t k = 0; k < p.size(); ++k) {
                         BellNote(Time(bar, 0.5 * static_cast<double>(k)), p[k] + 12,
                                  0.8 - 0.1 * static_cast<double>(k),
-                                 0.5 * static_cast<double>(k) - 0.75);
+                                 0.5 * static_cast<double>(k) - 0.75, kRingOut);
                     }
                 }
                 break;
@@ -682,9 +741,9 @@ private:
     }
 
     // Two-operator FM: a sine modulating a sine at 3.5 times its frequency, the index
-    // falling away faster than the tone.
-    void BellNote(double t, int note, double velocity, double pan) {
-        const std::size_t len = ToFrame(3.5);
+    // falling away faster than the tone, whose time constant is `decay` seconds.
+    void BellNote(double t, int note, double velocity, double pan, double decay = 0.9) {
+        const std::size_t len = ToFrame(std::max(3.5, 8.0 * decay));
         auto& [left, right] = Scratch(len);
         const double hz = MidiToHz(note);
         double gl, gr;
@@ -693,7 +752,7 @@ private:
             const double s = static_cast<double>(i) / kSampleRate;
             const double index = 2.2 * std::exp(-s / 0.25);
             const double mod = index * std::sin(2.0 * kPi * 3.5 * hz * s);
-            const double amp = velocity * std::exp(-s / 0.9) * std::min(1.0, s / 0.002);
+            const double amp = velocity * std::exp(-s / decay) * std::min(1.0, s / 0.002);
             const double v = 0.09 * amp * std::sin(2.0 * kPi * hz * s + mod);
             left[i] = gl * v;
             right[i] = gr * v;
@@ -737,12 +796,12 @@ private:
             LeadVoice(Time(kForm.release + n.bar, n.step), n.length * kStep, n.note, 1.1, 0.5,
                       0.12);
         }
-        LeadVoice(Bar(kForm.ending), 4.2, 57, 1.0, 0.4, 1.2);
+        LeadVoice(Bar(kForm.ending), kRingFrom, 57, 1.0, 0.4, kRingOut);
     }
 
     void LeadVoice(double t, double gate, int note, double level, double brightness,
                    double release) {
-        const std::size_t len = ToFrame(gate + std::max(1.0, 6.0 * release));
+        const std::size_t len = ToFrame(gate + std::max(1.0, 9.0 * release));
         auto& [left, right] = Scratch(len);
         const double hz = MidiToHz(note);
         std::array<Oscillator, 3> osc{Oscillator(0.0), Oscillator(0.31), Oscillator(0.67)};
@@ -798,7 +857,10 @@ private:
         toneL.SetCutoff(3500.0);
         toneR.SetCutoff(3500.0);
         Reverb reverb(0.86, 0.3);
-        // The kick ducks the tonal parts: a compressor keyed by the kick alone.
+        // The kick ducks the tonal parts: a compressor keyed by the kick alone. Four to the
+        // bar it is the groove; in half time, where held pads and bells are exposed, a deep
+        // duck would throb, so there it takes 40% as many decibels. The kick starts on the
+        // bar line after the duck has let go, so the depth changes while the gain is 1.
         Compressor duck(-8.0, 3.0, 0.002, 0.14);
         // Drums sit forward so that the limiter shapes their peaks.
         constexpr double kDrums = 0.7;
@@ -814,7 +876,10 @@ private:
             dr.Write(0.45 * toneL.Low(echoL));
             double wetL, wetR;
             reverb.Process(sends_.left[i] + 0.3 * echoL, sends_.right[i] + 0.3 * echoR, wetL, wetR);
-            const double g = duck.Gain(kick_.left[i]);
+            const Part part = PartOf(static_cast<int>(t / kBar));
+            const bool halfTime = part == Part::kOpening || part == Part::kRelease;
+            const double g =
+                halfTime ? std::pow(duck.Gain(kick_.left[i]), 0.4) : duck.Gain(kick_.left[i]);
             duckGain_[i] = g;
             if (i % 64 == 0) {
                 width = Width(t);
@@ -858,9 +923,7 @@ private:
     std::vector<double> duckGain_;
 };
 
-// Level of the music before the fade: the RMS of a 2 s window (-15.75 dBFS) sits in the
-// middle of its allowed range, and the highest sample lies at -3 dBFS.
-constexpr double kTargetRmsDb = -15.75;
+// The highest sample lies at -3 dBFS.
 constexpr double kPeakDb = -3.0;
 
 // Writes doubles as they lie in memory (little-endian on every target), for measuring.
@@ -891,9 +954,17 @@ int Run(const char* path, const char* gainPath, const char* duckPath, const char
     const auto rendered = std::chrono::steady_clock::now();
 
     // The rider holds the level up to the last chord and then lets it ring out.
+    std::vector<double> target(kFrames);
+    for (std::size_t i = 0; i < kFrames; ++i) {
+        target[i] = TargetDb(static_cast<double>(i) / kSampleRate);
+    }
     const std::vector<double> rider =
-        RiderGain(mix, DbToGain(kTargetRmsDb), DbToGain(kPeakDb), 4, ToFrame(Bar(kForm.ending)));
-    Stereo master = GainAndLimit(mix, rider, DbToGain(kPeakDb));
+        RiderGain(mix, target, DbToGain(kPeakDb), 4, ToFrame(Bar(kForm.ending)));
+    std::vector<double> gain = rider;
+    for (std::size_t i = 0; i < kFrames; ++i) {
+        gain[i] *= DbToGain(FaderDb(static_cast<double>(i) / kSampleRate));
+    }
+    Stereo master = GainAndLimit(mix, gain, DbToGain(kPeakDb));
     double peak = 0.0;
     for (std::size_t i = 0; i < kFrames; ++i) {
         const double g = FadeGain(static_cast<double>(i) / kSampleRate, kLength);
@@ -918,8 +989,9 @@ int Run(const char* path, const char* gainPath, const char* duckPath, const char
         std::cerr << "music_generator: cannot write " << path << "\n";
         return 1;
     }
-    for (const auto& [extra, values] :
-         {std::pair{gainPath, &rider}, std::pair{duckPath, &band.DuckGain()}}) {
+    const std::pair<const char*, const std::vector<double>*> extras[] = {
+        {gainPath, &rider}, {duckPath, &band.DuckGain()}};
+    for (const auto& [extra, values] : extras) {
         if (extra != nullptr && !WriteDoubles(extra, *values)) {
             std::cerr << "music_generator: cannot write " << extra << "\n";
             return 1;
