@@ -156,8 +156,8 @@ double FaderDb(double t) {
 }
 
 // Stereo width of the tonal parts, never above 1 (the sides as played): it follows the
-// build, but the break draws in towards the middle so that the turn opens out (within
-// 30 ms, which does not click).
+// build, but the break draws in to a fifth of it within a quarter of a second, and the
+// turn opens out again within 30 ms (neither clicks).
 double Width(double t) {
     const double closed = Smoothstep((t - Bar(kForm.breakBar)) / 0.25) *
                           (1.0 - Smoothstep((t - Bar(kForm.peak) + 0.03) / 0.03));
@@ -786,7 +786,7 @@ private:
             LeadVoice(Time(kForm.peak + n.bar, n.step), n.length * kStep, n.note, 1.0, 1.0, 0.12);
         }
         // In the release the lead comes back lower and darker with a line that falls to the A
-        // of the last chord, held into the fade.
+        // of the last chord, which rings out with it.
         static constexpr LeadNote kReturn[] = {
             {0, 8, 4, 64}, {0, 12, 4, 69}, {1, 0, 6, 69}, {1, 6, 2, 67},   // Am F
             {1, 8, 8, 65}, {2, 0, 4, 65},  {2, 4, 2, 64}, {2, 6, 10, 62},  // Dm
