@@ -1,6 +1,7 @@
 // Checks the generated soundtrack file: its container to the byte, and its levels as
-// dBFS figures (20 log10 of the sample peak, or of the RMS of samples scaled to +/-1).
-// The measured figures are printed so that they can be quoted.
+// dBFS figures (20 log10 of the sample peak, or of the RMS of samples scaled to +/-1),
+// its loudness as a listener hears it (BS.1770: K-weighted, in LUFS) and how it holds up
+// played in mono. The measured figures are printed so that they can be quoted.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -89,11 +91,7 @@ double MeanSquare(const std::vector<std::int32_t>& channel, std::size_t from, st
     return sum / static_cast<double>(to - from);
 }
 
-// RMS of one channel, or of both channels' samples together, over [from, to) seconds.
-double RmsDb(const std::vector<std::int32_t>& channel, double from, double to) {
-    return 10.0 * std::log10(MeanSquare(channel, Frame(from), Frame(to)));
-}
-
+// RMS of both channels' samples together over [from, to) seconds.
 double RmsDb(const Track& t, double from, double to) {
     const double ms = 0.5 * (MeanSquare(t.left, Frame(from), Frame(to)) +
                              MeanSquare(t.right, Frame(from), Frame(to)));
@@ -109,6 +107,137 @@ double LastAbove(const Track& t, double db) {
         }
     }
     return 0.0;
+}
+
+// Loudness as BS.1770 measures it: each channel K-weighted (a high shelf of +4 dB above
+// about 1.5 kHz, then a high-pass at 38 Hz; the standard's biquads at 48 kHz), the powers
+// of both channels summed, and -0.691 + 10 log10 of their mean over a window, in LUFS.
+class Loudness {
+public:
+    explicit Loudness(const Track& t) : prefix_(kFrames + 1, 0.0) {
+        const std::vector<double> left = KWeighted(t.left);
+        const std::vector<double> right = KWeighted(t.right);
+        for (std::size_t i = 0; i < kFrames; ++i) {
+            prefix_[i + 1] = prefix_[i] + left[i] * left[i] + right[i] * right[i];
+        }
+    }
+
+    double Lufs(double from, double to) const {
+        const std::size_t a = Frame(from);
+        const std::size_t b = Frame(to);
+        return -0.691 + 10.0 * std::log10((prefix_[b] - prefix_[a]) / static_cast<double>(b - a));
+    }
+
+    // Largest momentary loudness (400 ms windows every 10 ms) of the windows within
+    // [from, to].
+    double MaxMomentary(double from, double to) const {
+        double most = -200.0;
+        for (double end = from + 0.4; end <= to + 1e-9; end += 0.01) {
+            most = std::max(most, Lufs(end - 0.4, end));
+        }
+        return most;
+    }
+
+    // Gated loudness of [from, to]: 400 ms blocks every 100 ms, those above -70 LUFS and
+    // above 10 LU under the level of those.
+    double Integrated(double from, double to) const {
+        std::vector<double> blocks;
+        for (double end = from + 0.4; end <= to + 1e-9; end += 0.1) {
+            blocks.push_back(Lufs(end - 0.4, end));
+        }
+        const auto gatedMean = [&](double gate) {
+            double sum = 0.0;
+            std::size_t count = 0;
+            for (double b : blocks) {
+                if (b > gate) {
+                    sum += std::pow(10.0, (b + 0.691) / 10.0);
+                    ++count;
+                }
+            }
+            return -0.691 + 10.0 * std::log10(sum / static_cast<double>(count));
+        };
+        return gatedMean(std::max(-70.0, gatedMean(-70.0) - 10.0));
+    }
+
+private:
+    static std::vector<double> KWeighted(const std::vector<std::int32_t>& channel) {
+        struct Biquad {
+            double b0, b1, b2, a1, a2;
+        };
+        static constexpr Biquad kStages[] = {
+            {1.53512485958697, -2.69169618940638, 1.19839281085285, -1.69065929318241,
+             0.73248077421585},
+            {1.0, -2.0, 1.0, -1.99004745483398, 0.99007225036621},
+        };
+        std::vector<double> x(channel.size());
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            x[i] = channel[i] / kFullScale;
+        }
+        for (const Biquad& q : kStages) {
+            double s1 = 0.0;
+            double s2 = 0.0;
+            for (double& v : x) {
+                const double y = q.b0 * v + s1;
+                s1 = q.b1 * v - q.a1 * y + s2;
+                s2 = q.b2 * v - q.a2 * y;
+                v = y;
+            }
+        }
+        return x;
+    }
+
+    std::vector<double> prefix_;
+};
+
+// Highest magnitude between and on the samples, 4x oversampled by a windowed-sinc
+// interpolator (32 taps per phase, Blackman window), in dBTP.
+double TruePeakDb(const std::vector<std::int32_t>& channel) {
+    constexpr int kUp = 4;
+    constexpr int kTaps = 32;
+    std::array<std::array<double, kTaps>, kUp> phases{};
+    for (int p = 0; p < kUp; ++p) {
+        for (int k = 0; k < kTaps; ++k) {
+            // Distance in input samples from the interpolated point to tap k.
+            const double x = (k - kTaps / 2 + 1) - static_cast<double>(p) / kUp;
+            const double sinc =
+                x == 0.0 ? 1.0 : std::sin(std::numbers::pi * x) / (std::numbers::pi * x);
+            const double w = (x + kTaps / 2.0) / kTaps;  // 0..1 across the taps
+            const double blackman = 0.42 - 0.5 * std::cos(2.0 * std::numbers::pi * w) +
+                                    0.08 * std::cos(4.0 * std::numbers::pi * w);
+            phases[p][k] = sinc * blackman;
+        }
+    }
+    double peak = 0.0;
+    for (std::size_t n = kTaps; n < channel.size(); ++n) {
+        for (const auto& h : phases) {
+            double y = 0.0;
+            for (int k = 0; k < kTaps; ++k) {
+                y += h[k] * channel[n - static_cast<std::size_t>(k)];
+            }
+            peak = std::max(peak, std::abs(y));
+        }
+    }
+    return Db(peak / kFullScale);
+}
+
+// Correlation of left and right over [from, to), and the power of the mono fold-down
+// (L + R) / 2 against the mean power of the two sides, in dB (0 for a centred signal,
+// -3 for unrelated sides, far below for opposite ones).
+struct Stereo {
+    double correlation;
+    double monoDb;
+};
+
+Stereo StereoOf(const Track& t, std::size_t from, std::size_t to) {
+    double lr = 0.0, ll = 0.0, rr = 0.0, mono = 0.0;
+    for (std::size_t i = from; i < to; ++i) {
+        const double l = t.left[i], r = t.right[i];
+        lr += l * r;
+        ll += l * l;
+        rr += r * r;
+        mono += 0.25 * (l + r) * (l + r);
+    }
+    return {lr / std::sqrt(ll * rr), 10.0 * std::log10(mono / (0.5 * (ll + rr)))};
 }
 
 class MusicFile : public ::testing::Test {
@@ -155,55 +284,81 @@ TEST_F(MusicFile, FactAndDataChunksCoverExactlyTheFile) {
     EXPECT_EQ(U32(b, 76), U32(b, 68) * U16(b, 32));
 }
 
-TEST_F(MusicFile, PeakIsMinusThreeDbfsOnTheLouderChannel) {
+TEST_F(MusicFile, PeakIsMinusThreeDbfsAndTheTruePeakUnderMinusOne) {
     const double left = PeakDb(track.left, 0, kFrames);
     const double right = PeakDb(track.right, 0, kFrames);
     std::printf("peak: left %.3f dBFS, right %.3f dBFS\n", left, right);
     EXPECT_NEAR(std::max(left, right), -3.00, 0.05);
+    // A converter's reconstruction swings above the samples; played back it must not clip.
+    const double truePeak = std::max(TruePeakDb(track.left), TruePeakDb(track.right));
+    std::printf("true peak (4x oversampled): %.2f dBTP\n", truePeak);
+    EXPECT_LE(truePeak, -1.0);
 }
 
-TEST_F(MusicFile, OpensAtItsNormalLevel) {
+TEST_F(MusicFile, OpensWithoutLeadingSilence) {
     const double first = RmsDb(track, 0.0, 0.1);
     const double firstTen = RmsDb(track, 0.0, 0.01);
     std::printf("RMS 0-100 ms: %.2f dBFS; 0-10 ms: %.2f dBFS\n", first, firstTen);
-    EXPECT_GT(first, -19.0);
-    EXPECT_LT(first, -15.1);
+    EXPECT_GT(first, -25.0);
     EXPECT_GT(firstTen, -30.0) << "the track must not fade in";
 }
 
-TEST_F(MusicFile, EveryTwoSecondWindowUpTo54sIsWithinRange) {
-    // Windows every 0.1 s, on bar lines and between them; both channels together and
-    // each on its own hold the range.
-    double lowest = 0.0;
-    double highest = -100.0;
+// Phones, club subs and video sites play the mix in mono: no 2 s window up to the end of
+// the last chord's bar may cancel, and short stretches of opposite phase stay rare.
+TEST_F(MusicFile, HoldsUpInMonoInEveryTwoSecondWindowUpTo54s) {
+    double lowest = 1.0;
+    double largestLoss = 0.0;
     for (int w = 0; w <= 520; ++w) {
         const double from = 0.1 * w;
-        for (double rms : {RmsDb(track, from, from + 2.0), RmsDb(track.left, from, from + 2.0),
-                           RmsDb(track.right, from, from + 2.0)}) {
-            EXPECT_GE(rms, -16.4) << "window from " << from << " s";
-            EXPECT_LE(rms, -15.1) << "window from " << from << " s";
-            lowest = std::min(lowest, rms);
-            highest = std::max(highest, rms);
-        }
+        const Stereo s = StereoOf(track, Frame(from), Frame(from + 2.0));
+        EXPECT_GE(s.correlation, 0.3) << "window from " << from << " s";
+        EXPECT_GE(s.monoDb, -1.5) << "window from " << from << " s";
+        lowest = std::min(lowest, s.correlation);
+        largestLoss = std::max(largestLoss, -s.monoDb);
     }
-    std::printf("2 s windows every 0.1 s up to 54 s: %.2f to %.2f dBFS\n", lowest, highest);
+    std::size_t opposite = 0;
+    for (int w = 0; w < 540; ++w) {
+        opposite += StereoOf(track, Frame(0.1 * w), Frame(0.1 * (w + 1))).correlation < 0.0;
+    }
+    std::printf(
+        "2 s windows up to 54 s: lowest correlation %.2f, largest mono loss %.2f dB; "
+        "anti-correlated 100 ms windows: %zu of 540\n",
+        lowest, largestLoss, opposite);
+    EXPECT_LE(opposite, 5u);
 }
 
-TEST_F(MusicFile, FadesOutOverTheLastSixSeconds) {
-    const double a = RmsDb(track, 54.0, 56.0);
-    const double b = RmsDb(track, 56.0, 58.0);
-    const double c = RmsDb(track, 58.0, 60.0);
-    std::printf("fade RMS: 54-56 s %.2f, 56-58 s %.2f, 58-60 s %.2f dBFS\n", a, b, c);
-    EXPECT_NEAR(a, -17.2, 1.0);
-    EXPECT_NEAR(b, -28.0, 1.0);
-    EXPECT_NEAR(c, -44.6, 1.0);
+// The last chord is struck and let go: its 0.25 s levels from 55 s fall along a straight
+// line in dB until they are under -70 dBFS, with no fade bending them, and the track is
+// quiet before the demo's end.
+TEST_F(MusicFile, RingsOutAfterTheLastChord) {
+    std::vector<double> times, levels;
+    for (double t = 55.0; RmsDb(track, t, t + 0.25) >= -70.0; t += 0.25) {
+        times.push_back(t + 0.125);
+        levels.push_back(RmsDb(track, t, t + 0.25));
+    }
+    ASSERT_GE(times.size(), 8u) << "the ending is under -70 dBFS before 57 s";
+    // Least-squares line through the levels.
+    const double n = static_cast<double>(times.size());
+    double st = 0.0, sl = 0.0, stt = 0.0, stl = 0.0;
+    for (std::size_t k = 0; k < times.size(); ++k) {
+        st += times[k];
+        sl += levels[k];
+        stt += times[k] * times[k];
+        stl += times[k] * levels[k];
+    }
+    const double slope = (n * stl - st * sl) / (n * stt - st * st);
+    const double offset = (sl - slope * st) / n;
+    double departure = 0.0;
+    for (std::size_t k = 0; k < times.size(); ++k) {
+        departure = std::max(departure, std::abs(levels[k] - (offset + slope * times[k])));
+    }
+    std::printf("ending: %.1f to %.1f dBFS until %.2f s, %.1f dB/s, largest departure %.1f dB\n",
+                levels.front(), levels.back(), times.back() + 0.125, slope, departure);
+    EXPECT_LE(departure, 4.0);
 
-    const double above40 = LastAbove(track, -40.0);
     const double above60 = LastAbove(track, -60.0);
-    std::printf("last sample above -40 dBFS ends at %.3f s, above -60 dBFS at %.3f s\n", above40,
-                above60);
-    EXPECT_LE(above40, 58.65);
-    EXPECT_LE(above60, 59.60);
+    std::printf("last sample above -60 dBFS ends at %.3f s\n", above60);
+    EXPECT_LE(above60, 59.55);
 
     const double tail = RmsDb(track, 59.9, 60.0);
     std::printf("RMS 59.9-60 s: %.1f dBFS\n", tail);
@@ -264,19 +419,22 @@ TEST_F(MusicFile, HasNoClicks) {
 }
 
 TEST_F(MusicFile, ChannelsDifferAlmostEverywhere) {
+    // Once the last chord has died away under -90 dBFS both sides are a few hundred LSB of
+    // tail and dither at most, and meet by chance; before that they must not.
+    const double quiet = LastAbove(track, -90.0);
     std::size_t equal = 0;
-    std::size_t equalBeforeTail = 0;
+    std::size_t equalBeforeQuiet = 0;
     for (std::size_t i = 0; i < kFrames; ++i) {
         if (track.left[i] == track.right[i]) {
             ++equal;
-            equalBeforeTail += i < Frame(59.9) ? 1 : 0;
+            equalBeforeQuiet += i < Frame(quiet) ? 1 : 0;
         }
     }
-    std::printf("frames with left == right: %zu of %zu (%zu before 59.9 s)\n", equal, kFrames,
-                equalBeforeTail);
-    // In the last tenth of a second both sides are a few LSB of dither and meet by chance.
-    EXPECT_LT(equalBeforeTail, 100u);
-    EXPECT_LT(equal, 600u);
+    std::printf(
+        "frames with left == right: %zu of %zu (%zu before %.2f s, from when the track "
+        "is under -90 dBFS)\n",
+        equal, kFrames, equalBeforeQuiet, quiet);
+    EXPECT_LT(equalBeforeQuiet, 100u);
 }
 
 TEST_F(MusicFile, UsesAllTwentyFourBits) {
@@ -298,34 +456,25 @@ TEST_F(MusicFile, UsesAllTwentyFourBits) {
     EXPECT_LT(zeroLowByte, 2 * kFrames / 128);
 }
 
-// Loudness is held level, so the build must show in the sound itself: against the
-// opening, the peak is brighter (more energy in the sample-to-sample differences) and
-// wider (more side signal against the mid).
-struct Character {
-    double brightness;
-    double width;
-};
-
-Character Measure(const Track& t, double from, double to) {
-    double diff = 0.0, all = 0.0, mid = 0.0, side = 0.0;
-    for (std::size_t i = Frame(from) + 1; i < Frame(to); ++i) {
-        const double l = t.left[i], r = t.right[i];
-        const double dl = l - t.left[i - 1], dr = r - t.right[i - 1];
-        diff += dl * dl + dr * dr;
-        all += l * l + r * r;
-        mid += (l + r) * (l + r);
-        side += (l - r) * (l - r);
-    }
-    return {std::sqrt(diff / all), std::sqrt(side / mid)};
-}
-
-TEST_F(MusicFile, PeakIsBrighterAndWiderThanTheOpening) {
-    const Character open = Measure(track, 0.0, 8.0);
-    const Character peak = Measure(track, 28.0, 36.0);
-    std::printf("opening 0-8 s: brightness %.3f, width %.3f\n", open.brightness, open.width);
-    std::printf("peak 28-36 s: brightness %.3f, width %.3f\n", peak.brightness, peak.width);
-    EXPECT_GT(peak.brightness, 2.0 * open.brightness);
-    EXPECT_GT(peak.width, 1.3 * open.width);
+// The loudness follows the picture: a quiet opening that builds, a break that draws
+// breath, and a landing at 30 s, when the sculpture is whole, louder than anything before.
+TEST_F(MusicFile, IsLoudestAtTheLandingAndQuietInTheOpening) {
+    const Loudness loudness(track);
+    const double opening = loudness.Integrated(0.0, 8.0);
+    const double pause = loudness.Integrated(28.0, 30.0);
+    const double peak = loudness.Integrated(30.0, 46.0);
+    const double whole = loudness.Integrated(0.0, 60.0);
+    const double before = loudness.MaxMomentary(0.0, 29.8);
+    const double landing = loudness.MaxMomentary(30.0, 32.0);
+    std::printf(
+        "loudness: opening %.1f, break %.1f, peak %.1f, integrated %.1f LUFS; momentary "
+        "maximum 0-29.8 s %.1f, 30-32 s %.1f LUFS\n",
+        opening, pause, peak, whole, before, landing);
+    EXPECT_GE(landing, before);
+    EXPECT_GE(peak, opening + 3.0);
+    EXPECT_GE(peak, pause + 1.0);
+    EXPECT_GE(whole, -17.0);
+    EXPECT_LE(whole, -12.0);
 }
 
 TEST(MusicGenerator, WritesTheSameBytesEveryRun) {

@@ -102,6 +102,12 @@ Stereo GainAndLimit(const Stereo& mix, const std::vector<double>& gain, double c
 
 std::vector<double> RiderGain(const Stereo& mix, double targetRms, double ceiling, int passes,
                               std::size_t rideUntil) {
+    return RiderGain(mix, std::vector<double>(mix.Frames(), 20.0 * std::log10(targetRms)), ceiling,
+                     passes, rideUntil);
+}
+
+std::vector<double> RiderGain(const Stereo& mix, const std::vector<double>& targetDb,
+                              double ceiling, int passes, std::size_t rideUntil) {
     const std::size_t n = mix.Frames();
     rideUntil = std::clamp<std::size_t>(rideUntil, 1, n);
     // Levels are taken over a bar-long box, so a pattern that repeats every bar or every beat
@@ -120,7 +126,6 @@ std::vector<double> RiderGain(const Stereo& mix, double targetRms, double ceilin
         }
         return level;
     };
-    const double targetDb = 20.0 * std::log10(targetRms);
     const std::vector<double> mixDb = barLevelDb(mix);
     // What the limiter takes from the level of each bar, which the next pass makes up. Each
     // pass corrects the mix's own level, never its previous output's: a correction of a
@@ -131,7 +136,7 @@ std::vector<double> RiderGain(const Stereo& mix, double targetRms, double ceilin
         std::vector<double> wanted(n);
         for (std::size_t i = 0; i < n; ++i) {
             const std::size_t k = std::min(i, rideUntil - 1);
-            wanted[i] = std::clamp(targetDb - mixDb[k] + limiterDb[k], -26.0, 26.0);
+            wanted[i] = std::clamp(targetDb[k] - mixDb[k] + limiterDb[k], -26.0, 26.0);
         }
         const std::vector<double> smooth = BoxAverage(wanted, kBar);
         for (std::size_t i = 0; i < n; ++i) {
@@ -155,18 +160,13 @@ std::vector<double> RiderGain(const Stereo& mix, double targetRms, double ceilin
 }
 
 double FadeGain(double seconds, double lengthSeconds) {
-    // Level in dB against seconds before the end, linear between the points. Over the three
-    // last 2 s windows it averages about -1.4, -12 and -29 dB; it is below -37 dB from
-    // 1.4 s before the end and below -57 dB from 0.45 s before it, so the last tenth of a
-    // second, which the demo never reaches, lies far below hearing.
+    // Level in dB against seconds before the end, linear between the points: -30 dB 0.1 s
+    // before the end, and the last samples go to exactly zero.
     struct Point {
         double before;
         double db;
     };
-    static constexpr Point kCurve[] = {
-        {6.0, 0.0},   {5.0, -0.6},  {4.5, -2.4},  {4.0, -8.5},    {3.0, -14.0},  {2.0, -17.5},
-        {1.4, -37.5}, {0.6, -54.0}, {0.1, -69.0}, {0.01, -100.0}, {0.0, -140.0},
-    };
+    static constexpr Point kCurve[] = {{0.4, 0.0}, {0.1, -30.0}, {0.01, -100.0}, {0.0, -140.0}};
     const double before = lengthSeconds - seconds;
     if (before >= kCurve[0].before) {
         return 1.0;
@@ -180,7 +180,6 @@ double FadeGain(double seconds, double lengthSeconds) {
             const Point& b = kCurve[k];
             const double u = (a.before - before) / (a.before - b.before);
             const double db = a.db + (b.db - a.db) * u;
-            // The last points only shape the tail; the final frames go to exactly zero.
             return DbToGain(db) * std::min(1.0, before / 0.005);
         }
     }

@@ -25,10 +25,15 @@ std::vector<double> LimiterGain(const Stereo& in, double ceiling, std::size_t lo
 void Limit(Stereo& signal, double ceiling, std::size_t lookahead, double releaseSeconds);
 
 // Slow gain rider: finds a smooth gain curve such that, after GainAndLimit, the RMS level
-// around every frame, weighted by a 4 s triangle, is `targetRms` (linear, samples scaled
-// to +/-1). From frame `rideUntil` on it no longer follows the level but holds the gain it
-// wanted there, so that an ending dies away as played. Returns the rider's gain per frame,
-// before the limiter.
+// around every frame, weighted by a 4 s triangle, is `targetDb` at that frame (dBFS, of
+// samples scaled to +/-1), so that a track can have a quiet opening and a loud peak. From
+// frame `rideUntil` on it no longer follows the level but holds the gain it wanted there,
+// so that an ending dies away as played. Returns the rider's gain per frame, before the
+// limiter.
+std::vector<double> RiderGain(const Stereo& mix, const std::vector<double>& targetDb,
+                              double ceiling, int passes, std::size_t rideUntil);
+
+// The same for one level throughout, `targetRms` (linear).
 std::vector<double> RiderGain(const Stereo& mix, double targetRms, double ceiling, int passes,
                               std::size_t rideUntil);
 
@@ -36,8 +41,9 @@ std::vector<double> RiderGain(const Stereo& mix, double targetRms, double ceilin
 // and release.
 Stereo GainAndLimit(const Stereo& mix, const std::vector<double>& gain, double ceiling);
 
-// Gain of the closing fade at `seconds` into a track of `lengthSeconds`: 1 before the
-// fade, falling by about 75 dB over the last six seconds and to exactly 0 at the end.
+// Gain of the closing fade at `seconds` into a track of `lengthSeconds`: 1 until 0.4 s
+// before the end, then falling to exactly 0 at the end. It only closes a track that has
+// died away on its own; the demo never plays its last tenth of a second.
 double FadeGain(double seconds, double lengthSeconds);
 
 // Rounds to signed 24-bit integers with triangular (TPDF) dither of one LSB peak on each

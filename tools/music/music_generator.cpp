@@ -1,28 +1,31 @@
 // Writes the demo's soundtrack: 60 s of stereo music at 48 kHz in 24-bit PCM.
 //
-//   music_generator OUTPUT.wav [RIDER_GAIN.f64]
+//   music_generator OUTPUT.wav [RIDER_GAIN.f64 [DUCK_GAIN.f64 [PAD.f64]]]
 //
-// The second file, if named, receives the master stage's rider gain for every frame (raw
-// little-endian doubles), which tools/music/measure reads.
+// The further files, if named, receive what tools/music/measure reads as raw little-endian
+// doubles: the master stage's rider gain and the kick's ducking gain for every frame, and
+// the pad alone as it sits in the mix (ducked and widened, before the master), left and
+// right interleaved.
 //
 // 120 beats per minute, so a bar is 2 s and the track is 30 bars in A minor. It follows
 // the picture: the mesh is built up until it is whole at 30 s, then taken away while the
-// background goes to white.
-//   bars  0-3   opening: Am F C G on pad, bass and bells; a half-time kick and a slow
-//               arpeggio from bar 2
-//   bars  4-11  build: four-on-the-floor, hats, a sixteenth arpeggio, then claps and bells
-//               that answer at the end of each bar; filters open
-//   bars 12-13  lift: F G with a clap roll, bass in sixteenths and a noise riser
-//   bar  14     break on E: no kick, no bass; the riser peaks and the lead's pickup leads
-//               into the turn
-//   bars 15-22  peak (30-46 s): F G Em Am F G C E, the lead melody, a syncopated
-//               arpeggio, open hats, crashes, widest pads
-//   bars 23-26  release: Am F Dm E, drums thin out, the lead returns lower and softer,
-//               the opening's bells come back, filters close
-//   bars 27-29  ending: A minor with a ninth on top, struck at 54 s, whose tail dies away in
-//               the fade
-// The loudness is held even by the master stage; the shape comes from density,
-// brightness, width and harmony.
+// background goes to white. The form (kForm below) gives every section's first bar:
+//   opening  Am F C G on pad, held bass and bells; the half-time kick, hats and a slow
+//            arpeggio come in on its last bar
+//   build    four-on-the-floor, hats, a sixteenth arpeggio, then claps and bells that
+//            answer at the end of each bar; filters open
+//   lift     F G with a clap roll, bass in sixteenths and a noise riser
+//   break    E: no kick, no bass, the image drawn in and the level down; the riser peaks
+//            and the lead's pickup leads into the turn
+//   peak     F G Em Am F G C E at full level: the lead melody, a syncopated arpeggio, open
+//            hats, crashes, the widest image
+//   release  Am F Dm E, drums thin out, the lead returns lower and softer, the opening's
+//            bells come back, filters close
+//   ending   A minor with a ninth on top, struck, let go and left to die away
+// The master stage rides the level to a curve per section (quiet opening, loudest peak)
+// and a fader takes the break down; density, brightness, width and harmony do the rest.
+// Every voice that is spread across the sides keeps a core that both share, so that the
+// track holds up in mono.
 #include "dsp.h"
 #include "mastering.h"
 #include "wave_file.h"
@@ -33,6 +36,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <utility>
 #include <vector>
 
 namespace music {
@@ -42,14 +46,43 @@ constexpr double kLength = 60.0;
 constexpr std::size_t kFrames = 2'880'000;
 constexpr double kBar = 2.0;
 constexpr double kStep = kBar / 16.0;  // a sixteenth note
-constexpr int kBars = 30;
+
+// The form: the bar at which each section, and each change within one, begins. The score
+// reads every bar number and time from here, so that a section or a mark moves with one
+// edit (the chords of kProgression and the melodies are written bar by bar, though).
+struct Form {
+    int kickIn;       // the half-time kick, offbeat hats and the climbing arpeggio
+    int build;        // four-on-the-floor, bass in eighths
+    int claps;        // claps on two and four, bells answering at the end of each bar
+    int lift;         // clap rolls that double their rate, bass in sixteenths, the riser
+    int breakBar;     // no kick and no bass: the pad doubled, the lead's pickup
+    int peak;         // the turn: crash, kick and bass together, the lead's melody
+    int secondCrash;  // a clap fill that ends on a crash, in the peak
+    int release;      // the half-time kick again, the opening's bells, the lead lower
+    int thinOut;      // the kick once a bar, no claps or hats, bass in quarters
+    int ending;       // the last chord, struck and let ring
+    int end;          // the length of the track
+};
+constexpr Form kForm{3, 4, 7, 12, 14, 15, 18, 23, 26, 27, 30};
+constexpr int kBars = kForm.end;
+
+// The last chord is let go this long after it is struck, and every voice of it then decays
+// with this time constant (12 dB a second), so that the track dies away on a straight line
+// in decibels and is under -60 dBFS half a second before its end.
+constexpr double kRingFrom = 0.75;
+constexpr double kRingOut = 0.7;
 
 std::size_t ToFrame(double seconds) {
     return static_cast<std::size_t>(std::llround(seconds * kSampleRate));
 }
 
-double Time(int bar, double step) {
+constexpr double Time(int bar, double step) {
     return bar * kBar + step * kStep;
+}
+
+// Seconds at the start of a bar.
+constexpr double Bar(int bar) {
+    return Time(bar, 0.0);
 }
 
 double Smoothstep(double x) {
@@ -57,51 +90,99 @@ double Smoothstep(double x) {
     return x * x * (3.0 - 2.0 * x);
 }
 
-// How far the piece has built up, 0 to 1, against time in seconds.
-double Energy(double t) {
-    struct Point {
-        double t;
-        double e;
-    };
-    static constexpr Point kPoints[] = {{0, 0.1},   {8, 0.2},  {16, 0.45}, {24, 0.6},
-                                        {28, 0.85}, {30, 1.0}, {44, 0.95}, {46, 0.7},
-                                        {52, 0.4},  {56, 0.3}, {60, 0.25}};
-    for (std::size_t k = 1; k < std::size(kPoints); ++k) {
-        if (t < kPoints[k].t) {
-            const Point& a = kPoints[k - 1];
-            const Point& b = kPoints[k];
-            return a.e + (b.e - a.e) * Smoothstep((t - a.t) / (b.t - a.t));
+// A value against time in seconds, eased between points.
+struct Point {
+    double t;
+    double v;
+};
+
+template <std::size_t N>
+double Follow(const Point (&points)[N], double t) {
+    for (std::size_t k = 1; k < N; ++k) {
+        if (t < points[k].t) {
+            const Point& a = points[k - 1];
+            const Point& b = points[k];
+            return a.v + (b.v - a.v) * Smoothstep((t - a.t) / (b.t - a.t));
         }
     }
-    return kPoints[std::size(kPoints) - 1].e;
+    return points[N - 1].v;
 }
 
-// Stereo width of the tonal parts: it follows the build, but the break draws in towards the
-// middle so that the turn opens out (within 30 ms, which does not click).
+// How far the piece has built up, 0 to 1, against time in seconds.
+double Energy(double t) {
+    static constexpr Point kPoints[] = {
+        {0.0, 0.1},
+        {Bar(kForm.build), 0.2},
+        {Bar(kForm.claps), 0.45},
+        {Bar(kForm.lift), 0.6},
+        {Bar(kForm.breakBar), 0.85},
+        {Bar(kForm.peak), 1.0},
+        {Bar(kForm.release - 1), 0.95},
+        {Bar(kForm.release), 0.7},
+        {Bar(kForm.thinOut), 0.4},
+        {Bar(kForm.ending + 1), 0.3},
+        {Bar(kForm.end), 0.25},
+    };
+    return Follow(kPoints, t);
+}
+
+// The level the master stage rides to, RMS in dBFS of both channels: a quiet opening that
+// builds, and from the landing at the turn the loudest part. The rider moves slowly, over a
+// bar or more, so this curve only changes over several.
+double TargetDb(double t) {
+    static constexpr Point kPoints[] = {
+        {0.0, -20.5},
+        {Bar(kForm.kickIn), -20.5},
+        {Bar(kForm.build), -19.0},
+        {Bar(kForm.lift), -16.5},
+        {Bar(kForm.peak), -15.5},
+        {Bar(kForm.release - 1), -15.5},
+        {Bar(kForm.release), -16.5},
+        {Bar(kForm.ending), -17.5},
+    };
+    return Follow(kPoints, t);
+}
+
+// A fader on top of the rider, which the rider does not see: the break draws breath and
+// the turn lands at full level on its downbeat. The break is brighter than its level says
+// (the riser and the claps at its top weigh more in the ear than the missing bass), so it
+// sits this far down. The fader moves within 50 ms at bar lines, where the lift's clap
+// roll and the turn's crash cover it.
+double FaderDb(double t) {
+    constexpr double kBreakDb = -5.0;
+    const double in = Smoothstep((t - Bar(kForm.breakBar)) / 0.05);
+    const double out = Smoothstep((t - Bar(kForm.peak) + 0.05) / 0.05);
+    return kBreakDb * in * (1.0 - out);
+}
+
+// Stereo width of the tonal parts, never above 1 (the sides as played): it follows the
+// build, but the break draws in to a fifth of it within a quarter of a second, and the
+// turn opens out again within 30 ms (neither clicks).
 double Width(double t) {
-    const double closed = Smoothstep(t - 28.0) * (1.0 - Smoothstep((t - 29.97) / 0.03));
-    return (0.45 + 1.1 * Energy(t)) * (1.0 - 0.4 * closed);
+    const double closed = Smoothstep((t - Bar(kForm.breakBar)) / 0.25) *
+                          (1.0 - Smoothstep((t - Bar(kForm.peak) + 0.03) / 0.03));
+    return (0.5 + 0.5 * Energy(t)) * (1.0 - 0.8 * closed);
 }
 
 enum class Part { kOpening, kBuild, kLift, kBreak, kPeak, kRelease, kEnding };
 
 constexpr Part PartOf(int bar) {
-    if (bar < 4) {
+    if (bar < kForm.build) {
         return Part::kOpening;
     }
-    if (bar < 12) {
+    if (bar < kForm.lift) {
         return Part::kBuild;
     }
-    if (bar < 14) {
+    if (bar < kForm.breakBar) {
         return Part::kLift;
     }
-    if (bar < 15) {
+    if (bar < kForm.peak) {
         return Part::kBreak;
     }
-    if (bar < 23) {
+    if (bar < kForm.release) {
         return Part::kPeak;
     }
-    return bar < 27 ? Part::kRelease : Part::kEnding;
+    return bar < kForm.ending ? Part::kRelease : Part::kEnding;
 }
 
 struct Chord {
@@ -142,12 +223,24 @@ void Mix(Stereo& bus, std::size_t start, const std::vector<double>& left,
 
 class Band {
 public:
-    Band() : drums_(kFrames), kick_(kFrames), music_(kFrames), sends_(kFrames), delay_(kFrames) {}
+    Band()
+        : drums_(kFrames),
+          kick_(kFrames),
+          music_(kFrames),
+          sends_(kFrames),
+          delay_(kFrames),
+          pad_(kFrames),
+          padHeard_(kFrames),
+          duckGain_(kFrames) {}
 
     Stereo Render() {
         Score();
         return MixDown();
     }
+
+    // After Render: the kick's ducking gain per frame, and the pad as it sits in the mix.
+    const std::vector<double>& DuckGain() const { return duckGain_; }
+    const Stereo& PadHeard() const { return padHeard_; }
 
 private:
     void Score() {
@@ -163,9 +256,10 @@ private:
                 Pad(bar, chord, kBar + 0.05, 0.45, 2.0);
                 Pad(bar, octave, kBar + 0.05, 0.45, 2.2);
             } else if (part == Part::kEnding) {
-                // Struck once and held; it releases inside the fade.
-                if (bar == 27) {
-                    Pad(bar, chord, 4.2, 1.6, 1.75);
+                // Struck once and let go after a beat and a half, so that it dies away on
+                // its own.
+                if (bar == kForm.ending) {
+                    Pad(bar, chord, kRingFrom, kRingOut, 1.75);
                 }
             } else {
                 // Where fewer parts play, in the opening and the release, the pad plays out.
@@ -179,10 +273,10 @@ private:
             Arpeggio(bar, chord);
             Bells(bar, chord);
         }
-        Riser(24.0, 30.0);
-        Crash(Time(15, 0), 1.0);
-        Crash(Time(19, 0), 0.6);
-        Crash(Time(23, 0), 0.45);
+        Riser(Bar(kForm.lift), Bar(kForm.peak));
+        Crash(Bar(kForm.peak), 1.0);
+        Crash(Bar(kForm.secondCrash), 0.6);
+        Crash(Bar(kForm.release), 0.45);
         Lead();
     }
 
@@ -194,7 +288,8 @@ private:
         const double t0 = Time(bar, 0);
         // Kick: half time in the opening and the release, four to the bar in between, none
         // in the break.
-        if ((part == Part::kOpening && bar >= 2) || (part == Part::kRelease && bar < 25)) {
+        if ((part == Part::kOpening && bar >= kForm.kickIn) ||
+            (part == Part::kRelease && bar < kForm.thinOut)) {
             Kick(t0, 0.9);
             Kick(t0 + 1.0, 0.8);
         } else if (part == Part::kBuild || part == Part::kLift || part == Part::kPeak) {
@@ -206,25 +301,31 @@ private:
         }
         // Claps on two and four; rolls that double their rate through the lift; a fill of
         // sixteenths at the end of the break.
-        if ((part == Part::kBuild && bar >= 8) || part == Part::kPeak ||
-            (part == Part::kRelease && bar < 25)) {
+        if ((part == Part::kBuild && bar >= kForm.claps) || part == Part::kPeak ||
+            (part == Part::kRelease && bar < kForm.thinOut)) {
             const double level = part == Part::kRelease ? 0.6 : 0.85;
             Snare(Time(bar, 4), Humanise(level), 0.0);
             Snare(Time(bar, 12), Humanise(level), 0.0);
-            if (part == Part::kPeak && bar % 2 == 0 && bar < 22) {
+            if (bar == kForm.secondCrash - 1) {
+                // A fill of sixteenths into the crash.
+                for (int step = 13; step < 16; ++step) {
+                    Snare(Time(bar, step), 0.35 + 0.1 * (step - 13), 0.2 * (step - 14));
+                }
+            } else if (part == Part::kPeak && (bar - kForm.peak) % 2 == 1 &&
+                       bar < kForm.release - 1) {
                 Snare(Time(bar, 15), 0.3, 0.3);
             }
-        } else if (bar == 12) {
+        } else if (bar == kForm.lift) {
             for (int step = 0; step < 16; step += 2) {
                 Snare(Time(bar, step), 0.35 + 0.02 * step, 0.0);
             }
-        } else if (bar == 13) {
+        } else if (part == Part::kLift) {
             for (int step = 0; step < 16; ++step) {
                 Snare(Time(bar, step), 0.4 + 0.03 * step, 0.2 * ((step % 2) * 2 - 1));
             }
         } else if (part == Part::kBreak) {
             for (int step = 8; step < 16; ++step) {
-                Snare(Time(bar, step), 0.25 + 0.06 * (step - 8), 0.25 * ((step % 2) * 2 - 1));
+                Snare(Time(bar, step), 0.25 + 0.06 * (step - 8), 0.0);
             }
         }
         // Hats: offbeats, then eighths, then sixteenths with accents; in the peak open on the
@@ -234,10 +335,10 @@ private:
             const bool offbeat = step % 4 == 2;
             const double pan = step % 2 == 0 ? -0.35 : 0.35;
             if (part == Part::kOpening || part == Part::kRelease) {
-                if (offbeat && (bar >= 2 && bar < 26)) {
+                if (offbeat && (bar >= kForm.kickIn && bar < kForm.thinOut)) {
                     Hat(t, Humanise(0.35), false, pan);
                 }
-            } else if (part == Part::kBuild && bar < 8) {
+            } else if (part == Part::kBuild && bar < kForm.claps) {
                 if (step % 2 == 0) {
                     Hat(t, Humanise(offbeat ? 0.55 : 0.35), false, pan);
                 }
@@ -344,45 +445,54 @@ private:
         Mix(drums_, ToFrame(t), left, right);
     }
 
-    // Noise high-passed at 4.5 kHz and limited above 10 kHz, which darkens as it rings.
+    // Noise high-passed at 4.5 kHz and limited above 10 kHz, which darkens as it rings: a
+    // core both sides share and a little of each side's own.
     void Crash(double t, double velocity) {
         const std::size_t len = ToFrame(4.0);
         auto& [left, right] = Scratch(len);
-        Svf fl, fr, ll, lr;
-        fl.Set(4500.0, 0.8);
+        Svf fc, fl, fr, lc, ll, lr;
+        fc.Set(4500.0, 0.8);
+        fl.Set(4400.0, 0.8);
         fr.Set(4700.0, 0.8);
-        Air airL(11000.0), airR(11000.0);
+        Air airC(11000.0), airL(11000.0), airR(11000.0);
         for (std::size_t i = 0; i < len; ++i) {
             const double s = static_cast<double>(i) / kSampleRate;
             if (i % 32 == 0) {
                 const double top = 6000.0 + 4500.0 * std::exp(-s / 0.8);
-                ll.Set(top, 0.7);
+                lc.Set(top, 0.7);
+                ll.Set(top * 0.97, 0.7);
                 lr.Set(top * 1.03, 0.7);
             }
             const double amp = velocity * 0.3 * std::exp(-s / 1.1) * std::min(1.0, s / 0.001);
-            left[i] = ll.Process(fl.Process(airL.Next(noise_)).high).low * amp;
-            right[i] = lr.Process(fr.Process(airR.Next(noise_)).high).low * amp;
+            const double c = lc.Process(fc.Process(airC.Next(noise_)).high).low;
+            left[i] = (c + 0.4 * ll.Process(fl.Process(airL.Next(noise_)).high).low) * amp;
+            right[i] = (c + 0.4 * lr.Process(fr.Process(airR.Next(noise_)).high).low) * amp;
         }
         AddSend(ToFrame(t), left, right, 0.2, 0.0);
         Mix(drums_, ToFrame(t), left, right);
     }
 
-    // Band-passed noise sweeping up over the lift and the break, independent on each side.
+    // Band-passed noise sweeping up over the lift and the break: a core that both sides
+    // share, so that it holds in mono, and a little noise of each side's own for air, which
+    // closes in towards the middle as it rises.
     void Riser(double from, double to) {
         const std::size_t len = ToFrame(to - from);
         auto& [left, right] = Scratch(len);
-        Svf fl, fr;
-        Air airL(10000.0), airR(10000.0);
+        Svf fc, fl, fr;
+        Air airC(10000.0), airL(10000.0), airR(10000.0);
         for (std::size_t i = 0; i < len; ++i) {
             const double u = static_cast<double>(i) / static_cast<double>(len);
             if (i % 16 == 0) {
                 const double hz = 300.0 * std::pow(25.0, u);
-                fl.Set(hz, 2.5);
-                fr.Set(hz * 1.05, 2.5);
+                fc.Set(hz, 2.5);
+                fl.Set(hz * 0.97, 2.5);
+                fr.Set(hz * 1.03, 2.5);
             }
-            const double amp = 0.4 * u * u;
-            left[i] = fl.Process(airL.Next(noise_)).band * amp;
-            right[i] = fr.Process(airR.Next(noise_)).band * amp;
+            const double amp = 0.3 * u * u;
+            const double c = fc.Process(airC.Next(noise_)).band;
+            const double own = 0.35 * (1.0 - u);
+            left[i] = (c + own * fl.Process(airL.Next(noise_)).band) * amp;
+            right[i] = (c + own * fr.Process(airR.Next(noise_)).band) * amp;
         }
         AddSend(ToFrame(from), left, right, 0.3, 0.0);
         Mix(drums_, ToFrame(from), left, right);
@@ -390,25 +500,27 @@ private:
 
     void Pad(int bar, const Chord& chord, double gate, double release, double level) {
         const double t0 = Time(bar, 0);
-        const std::size_t len = ToFrame(gate + 5.5 * release);
+        const std::size_t len = ToFrame(gate + 8.0 * release);
         for (int note : chord.pad) {
             auto& [left, right] = Scratch(len);
-            // Three saws a side, detuned differently left and right for width.
-            std::array<Oscillator, 3> ol, orr;
-            static constexpr double kCentsL[] = {-11.0, 2.0, 9.0};
-            static constexpr double kCentsR[] = {-7.0, -1.0, 12.0};
+            // A core of three detuned saws that both sides share, so that the chord holds
+            // when the track is played in mono, and one saw a side, detuned apart, for width.
+            std::array<Oscillator, 3> core;
+            static constexpr double kCents[] = {-9.0, 1.0, 8.0};
+            constexpr double kSideCents = 13.0;
             const double hz = MidiToHz(note);
             for (std::size_t k = 0; k < 3; ++k) {
-                ol[k] = Oscillator(noise_.Uniform());
-                orr[k] = Oscillator(noise_.Uniform());
-                ol[k].SetFrequency(hz * std::exp2(kCentsL[k] / 1200.0));
-                orr[k].SetFrequency(hz * std::exp2(kCentsR[k] / 1200.0));
+                core[k] = Oscillator(noise_.Uniform());
+                core[k].SetFrequency(hz * std::exp2(kCents[k] / 1200.0));
             }
+            Oscillator sideL(noise_.Uniform()), sideR(noise_.Uniform());
+            sideL.SetFrequency(hz * std::exp2(kSideCents / 1200.0));
+            sideR.SetFrequency(hz * std::exp2(-kSideCents / 1200.0));
             // The very first chord starts at once, the track has no fade-in, and holds its
-            // level, so that its attack is no louder than the bar. The last chord swells in
-            // under its bells and holds until it is let go.
+            // level, so that its attack is no louder than the bar. The last chord is struck
+            // and held at its level until it is let go.
             const bool last = PartOf(bar) == Part::kEnding;
-            Adsr env(bar == 0 ? 0.004 : (last ? 1.0 : 0.12), 1.2, bar == 0 || last ? 1.0 : 0.8,
+            Adsr env(bar == 0 ? 0.004 : (last ? 0.01 : 0.12), 1.2, bar == 0 || last ? 1.0 : 0.8,
                      release);
             Svf fl, fr;
             for (std::size_t i = 0; i < len; ++i) {
@@ -417,23 +529,22 @@ private:
                     const double e = Energy(t0 + s);
                     const double cutoff = 350.0 * std::pow(2.0, 4.2 * e);
                     fl.Set(cutoff, 0.8);
-                    fr.Set(cutoff * 1.04, 0.8);
+                    fr.Set(cutoff, 0.8);
                 }
                 if (i == ToFrame(gate)) {
                     env.Release();
                 }
                 const double a = env.Next();
-                double l = 0.0;
-                double r = 0.0;
-                for (std::size_t k = 0; k < 3; ++k) {
-                    l += ol[k].Saw();
-                    r += orr[k].Saw();
+                double c = 0.0;
+                for (Oscillator& o : core) {
+                    c += o.Saw();
                 }
-                left[i] = fl.Process(l).low * a * 0.06 * level;
-                right[i] = fr.Process(r).low * a * 0.06 * level;
+                left[i] = fl.Process(c + 1.2 * sideL.Saw()).low * a * 0.06 * level;
+                right[i] = fr.Process(c + 1.2 * sideR.Saw()).low * a * 0.06 * level;
             }
             AddSend(ToFrame(t0), left, right, 0.25, 0.0);
             Mix(music_, ToFrame(t0), left, right);
+            Mix(pad_, ToFrame(t0), left, right);
         }
     }
 
@@ -469,7 +580,7 @@ private:
             case Part::kOpening: {
                 // Held notes that keep their level, so the track opens at its normal level;
                 // fuller before the kick comes in.
-                const double level = bar < 2 ? 1.25 : 1.0;
+                const double level = bar < kForm.kickIn ? 1.25 : 1.0;
                 BassNote(Time(bar, 0), 0.95, root, level, 0.05, 1.0);
                 BassNote(Time(bar, 8), 0.95, root, 0.85 * level, 0.05, 1.0);
                 break;
@@ -499,15 +610,15 @@ private:
             }
             case Part::kRelease:
                 // Eighths as in the build, then quarters.
-                for (int step = 0; step < 16; step += bar < 25 ? 2 : 4) {
+                for (int step = 0; step < 16; step += bar < kForm.thinOut ? 2 : 4) {
                     const bool off = step % 4 == 2;
-                    BassNote(Time(bar, step), bar < 25 ? 0.2 : 0.4, off ? root + 12 : root,
-                             off ? 0.8 : 1.0);
+                    BassNote(Time(bar, step), bar < kForm.thinOut ? 0.2 : 0.4,
+                             off ? root + 12 : root, off ? 0.8 : 1.0);
                 }
                 break;
             case Part::kEnding:
-                if (bar == 27) {
-                    BassNote(Time(bar, 0), 4.2, root, 0.9, 0.5);
+                if (bar == kForm.ending) {
+                    BassNote(Time(bar, 0), kRingFrom, root, 0.9, kRingOut);
                 }
                 break;
         }
@@ -533,7 +644,7 @@ private:
             const double e = Energy(t);
             const double pan = step % 2 == 0 ? -0.55 : 0.55;
             const double level = 0.45 + 0.55 * e;
-            if ((part == Part::kOpening && bar >= 2) || part == Part::kRelease) {
+            if ((part == Part::kOpening && bar >= kForm.kickIn) || part == Part::kRelease) {
                 if (step % 2 == 0) {
                     const int tone =
                         part == Part::kOpening ? kRising[step / 2] : kFalling[step / 2];
@@ -591,7 +702,7 @@ private:
                 break;
             case Part::kBuild:
                 // From the claps on, two bells answer at the end of each bar.
-                if (bar >= 8) {
+                if (bar >= kForm.claps) {
                     BellNote(Time(bar, 12), p[2] + 12, 0.4, 0.45);
                     BellNote(Time(bar, 14), p[3] + 12, 0.3, -0.45);
                 }
@@ -600,7 +711,7 @@ private:
                 // The chord's tones, one a beat from the top down, from side to side.
                 for (int beat = 0; beat < 4; ++beat) {
                     BellNote(Time(bar, 4 * beat), p[3 - beat] + 12, 0.6,
-                             beat % 2 == 0 ? -0.5 : 0.5);
+                             beat % 2 == 0 ? -0.25 : 0.25);
                 }
                 break;
             case Part::kPeak:
@@ -616,11 +727,11 @@ private:
                 break;
             case Part::kEnding:
                 // The last chord, rolled from the bottom up.
-                if (bar == 27) {
+                if (bar == kForm.ending) {
                     for (std::size_t k = 0; k < p.size(); ++k) {
                         BellNote(Time(bar, 0.5 * static_cast<double>(k)), p[k] + 12,
                                  0.8 - 0.1 * static_cast<double>(k),
-                                 0.5 * static_cast<double>(k) - 0.75);
+                                 0.5 * static_cast<double>(k) - 0.75, kRingOut);
                     }
                 }
                 break;
@@ -630,9 +741,9 @@ private:
     }
 
     // Two-operator FM: a sine modulating a sine at 3.5 times its frequency, the index
-    // falling away faster than the tone.
-    void BellNote(double t, int note, double velocity, double pan) {
-        const std::size_t len = ToFrame(3.5);
+    // falling away faster than the tone, whose time constant is `decay` seconds.
+    void BellNote(double t, int note, double velocity, double pan, double decay = 0.9) {
+        const std::size_t len = ToFrame(std::max(3.5, 8.0 * decay));
         auto& [left, right] = Scratch(len);
         const double hz = MidiToHz(note);
         double gl, gr;
@@ -641,7 +752,7 @@ private:
             const double s = static_cast<double>(i) / kSampleRate;
             const double index = 2.2 * std::exp(-s / 0.25);
             const double mod = index * std::sin(2.0 * kPi * 3.5 * hz * s);
-            const double amp = velocity * std::exp(-s / 0.9) * std::min(1.0, s / 0.002);
+            const double amp = velocity * std::exp(-s / decay) * std::min(1.0, s / 0.002);
             const double v = 0.09 * amp * std::sin(2.0 * kPi * hz * s + mod);
             left[i] = gl * v;
             right[i] = gr * v;
@@ -651,7 +762,7 @@ private:
     }
 
     struct LeadNote {
-        int bar;
+        int bar;  // counted from the section's first bar
         int step;
         int length;  // sixteenths
         int note;
@@ -661,35 +772,36 @@ private:
         // The pickup at the end of the break, G sharp to the A of the turn, and the melody
         // over the peak's progression.
         static constexpr LeadNote kMelody[] = {
-            {14, 12, 2, 76}, {14, 14, 2, 80},                                    // break
-            {15, 0, 6, 81},  {15, 6, 2, 79},  {15, 8, 4, 77},  {15, 12, 4, 84},  // F
-            {16, 0, 6, 83},  {16, 6, 2, 81},  {16, 8, 4, 79},  {16, 12, 4, 74},  // G
-            {17, 0, 6, 76},  {17, 6, 2, 79},  {17, 8, 4, 83},  {17, 12, 4, 81},  // Em
-            {18, 0, 4, 84},  {18, 4, 2, 83},  {18, 6, 10, 81},                   // Am
-            {19, 0, 6, 81},  {19, 6, 2, 79},  {19, 8, 4, 77},  {19, 12, 4, 81},  // F
-            {20, 0, 6, 86},  {20, 6, 2, 84},  {20, 8, 4, 83},  {20, 12, 4, 79},  // G
-            {21, 0, 6, 84},  {21, 6, 2, 76},  {21, 8, 4, 79},  {21, 12, 4, 84},  // C
-            {22, 0, 8, 83},  {22, 8, 4, 80},  {22, 12, 4, 76},                   // E
+            {-1, 12, 2, 76}, {-1, 14, 2, 80},                                  // break
+            {0, 0, 6, 81},   {0, 6, 2, 79},   {0, 8, 4, 77},  {0, 12, 4, 84},  // F
+            {1, 0, 6, 83},   {1, 6, 2, 81},   {1, 8, 4, 79},  {1, 12, 4, 74},  // G
+            {2, 0, 6, 76},   {2, 6, 2, 79},   {2, 8, 4, 83},  {2, 12, 4, 81},  // Em
+            {3, 0, 4, 84},   {3, 4, 2, 83},   {3, 6, 10, 81},                  // Am
+            {4, 0, 6, 81},   {4, 6, 2, 79},   {4, 8, 4, 77},  {4, 12, 4, 81},  // F
+            {5, 0, 6, 86},   {5, 6, 2, 84},   {5, 8, 4, 83},  {5, 12, 4, 79},  // G
+            {6, 0, 6, 84},   {6, 6, 2, 76},   {6, 8, 4, 79},  {6, 12, 4, 84},  // C
+            {7, 0, 8, 83},   {7, 8, 4, 80},   {7, 12, 4, 76},                  // E
         };
         for (const LeadNote& n : kMelody) {
-            LeadVoice(Time(n.bar, n.step), n.length * kStep, n.note, 1.0, 1.0, 0.12);
+            LeadVoice(Time(kForm.peak + n.bar, n.step), n.length * kStep, n.note, 1.0, 1.0, 0.12);
         }
         // In the release the lead comes back lower and darker with a line that falls to the A
-        // of the last chord, held into the fade.
+        // of the last chord, which rings out with it.
         static constexpr LeadNote kReturn[] = {
-            {23, 8, 4, 64}, {23, 12, 4, 69}, {24, 0, 6, 69}, {24, 6, 2, 67},   // Am F
-            {24, 8, 8, 65}, {25, 0, 4, 65},  {25, 4, 2, 64}, {25, 6, 10, 62},  // Dm
-            {26, 0, 6, 64}, {26, 6, 2, 62},  {26, 8, 4, 59}, {26, 12, 4, 56},  // E
+            {0, 8, 4, 64}, {0, 12, 4, 69}, {1, 0, 6, 69}, {1, 6, 2, 67},   // Am F
+            {1, 8, 8, 65}, {2, 0, 4, 65},  {2, 4, 2, 64}, {2, 6, 10, 62},  // Dm
+            {3, 0, 6, 64}, {3, 6, 2, 62},  {3, 8, 4, 59}, {3, 12, 4, 56},  // E
         };
         for (const LeadNote& n : kReturn) {
-            LeadVoice(Time(n.bar, n.step), n.length * kStep, n.note, 1.1, 0.5, 0.12);
+            LeadVoice(Time(kForm.release + n.bar, n.step), n.length * kStep, n.note, 1.1, 0.5,
+                      0.12);
         }
-        LeadVoice(Time(27, 0), 4.2, 57, 1.0, 0.4, 1.2);
+        LeadVoice(Bar(kForm.ending), kRingFrom, 57, 1.0, 0.4, kRingOut);
     }
 
     void LeadVoice(double t, double gate, int note, double level, double brightness,
                    double release) {
-        const std::size_t len = ToFrame(gate + std::max(1.0, 6.0 * release));
+        const std::size_t len = ToFrame(gate + std::max(1.0, 9.0 * release));
         auto& [left, right] = Scratch(len);
         const double hz = MidiToHz(note);
         std::array<Oscillator, 3> osc{Oscillator(0.0), Oscillator(0.31), Oscillator(0.67)};
@@ -745,7 +857,10 @@ private:
         toneL.SetCutoff(3500.0);
         toneR.SetCutoff(3500.0);
         Reverb reverb(0.86, 0.3);
-        // The kick ducks the tonal parts: a compressor keyed by the kick alone.
+        // The kick ducks the tonal parts: a compressor keyed by the kick alone. Four to the
+        // bar it is the groove; in half time, where held pads and bells are exposed, a deep
+        // duck would throb, so there it takes 40% as many decibels. The kick starts on the
+        // bar line after the duck has let go, so the depth changes while the gain is 1.
         Compressor duck(-8.0, 3.0, 0.002, 0.14);
         // Drums sit forward so that the limiter shapes their peaks.
         constexpr double kDrums = 0.7;
@@ -761,10 +876,18 @@ private:
             dr.Write(0.45 * toneL.Low(echoL));
             double wetL, wetR;
             reverb.Process(sends_.left[i] + 0.3 * echoL, sends_.right[i] + 0.3 * echoR, wetL, wetR);
-            const double g = duck.Gain(kick_.left[i]);
+            const Part part = PartOf(static_cast<int>(t / kBar));
+            const bool halfTime = part == Part::kOpening || part == Part::kRelease;
+            const double g =
+                halfTime ? std::pow(duck.Gain(kick_.left[i]), 0.4) : duck.Gain(kick_.left[i]);
+            duckGain_[i] = g;
             if (i % 64 == 0) {
                 width = Width(t);
             }
+            const double padMid = 0.5 * g * (pad_.left[i] + pad_.right[i]);
+            const double padSide = 0.5 * g * (pad_.left[i] - pad_.right[i]) * width;
+            padHeard_.left[i] = padMid + padSide;
+            padHeard_.right[i] = padMid - padSide;
             // The side of the tonal parts grows with the build.
             const double l = g * (music_.left[i] + 0.8 * echoL) + 1.1 * wetL;
             const double r = g * (music_.right[i] + 0.8 * echoR) + 1.1 * wetR;
@@ -795,22 +918,32 @@ private:
     Stereo music_;
     Stereo sends_;
     Stereo delay_;
+    Stereo pad_;
+    Stereo padHeard_;
+    std::vector<double> duckGain_;
 };
 
-// Level of the music before the fade: the RMS of a 2 s window (-15.75 dBFS) sits in the
-// middle of its allowed range, and the highest sample lies at -3 dBFS.
-constexpr double kTargetRmsDb = -15.75;
+// The highest sample lies at -3 dBFS.
 constexpr double kPeakDb = -3.0;
 
-// Writes the rider's gain, one little-endian double per frame, for measuring the master.
-bool WriteGain(const char* path, const std::vector<double>& gain) {
+// Writes doubles as they lie in memory (little-endian on every target), for measuring.
+bool WriteDoubles(const char* path, const std::vector<double>& values) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(gain.data()),
-               static_cast<std::streamsize>(gain.size() * sizeof(double)));
+    file.write(reinterpret_cast<const char*>(values.data()),
+               static_cast<std::streamsize>(values.size() * sizeof(double)));
     return static_cast<bool>(file);
 }
 
-int Run(const char* path, const char* gainPath) {
+std::vector<double> Interleave(const Stereo& s) {
+    std::vector<double> out(2 * s.Frames());
+    for (std::size_t i = 0; i < s.Frames(); ++i) {
+        out[2 * i] = s.left[i];
+        out[2 * i + 1] = s.right[i];
+    }
+    return out;
+}
+
+int Run(const char* path, const char* gainPath, const char* duckPath, const char* padPath) {
     // Voices and master passes allocate and free buffers of megabytes; keeping them on the
     // heap instead of fresh pages from the kernel each time more than halves the run time.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the largest glibc accepts
@@ -821,9 +954,17 @@ int Run(const char* path, const char* gainPath) {
     const auto rendered = std::chrono::steady_clock::now();
 
     // The rider holds the level up to the last chord and then lets it ring out.
+    std::vector<double> target(kFrames);
+    for (std::size_t i = 0; i < kFrames; ++i) {
+        target[i] = TargetDb(static_cast<double>(i) / kSampleRate);
+    }
     const std::vector<double> rider =
-        RiderGain(mix, DbToGain(kTargetRmsDb), DbToGain(kPeakDb), 4, ToFrame(Time(27, 0)));
-    Stereo master = GainAndLimit(mix, rider, DbToGain(kPeakDb));
+        RiderGain(mix, target, DbToGain(kPeakDb), 4, ToFrame(Bar(kForm.ending)));
+    std::vector<double> gain = rider;
+    for (std::size_t i = 0; i < kFrames; ++i) {
+        gain[i] *= DbToGain(FaderDb(static_cast<double>(i) / kSampleRate));
+    }
+    Stereo master = GainAndLimit(mix, gain, DbToGain(kPeakDb));
     double peak = 0.0;
     for (std::size_t i = 0; i < kFrames; ++i) {
         const double g = FadeGain(static_cast<double>(i) / kSampleRate, kLength);
@@ -848,8 +989,16 @@ int Run(const char* path, const char* gainPath) {
         std::cerr << "music_generator: cannot write " << path << "\n";
         return 1;
     }
-    if (gainPath != nullptr && !WriteGain(gainPath, rider)) {
-        std::cerr << "music_generator: cannot write " << gainPath << "\n";
+    const std::pair<const char*, const std::vector<double>*> extras[] = {
+        {gainPath, &rider}, {duckPath, &band.DuckGain()}};
+    for (const auto& [extra, values] : extras) {
+        if (extra != nullptr && !WriteDoubles(extra, *values)) {
+            std::cerr << "music_generator: cannot write " << extra << "\n";
+            return 1;
+        }
+    }
+    if (padPath != nullptr && !WriteDoubles(padPath, Interleave(band.PadHeard()))) {
+        std::cerr << "music_generator: cannot write " << padPath << "\n";
         return 1;
     }
     const auto ms = [](auto a, auto b) {
@@ -864,9 +1013,11 @@ int Run(const char* path, const char* gainPath) {
 }  // namespace music
 
 int main(int argc, char** argv) {
-    if (argc != 2 && argc != 3) {
-        std::cerr << "usage: music_generator OUTPUT.wav [RIDER_GAIN.f64]\n";
+    if (argc < 2 || argc > 5) {
+        std::cerr << "usage: music_generator OUTPUT.wav [RIDER_GAIN.f64 [DUCK_GAIN.f64 "
+                     "[PAD.f64]]]\n";
         return 2;
     }
-    return music::Run(argv[1], argc == 3 ? argv[2] : nullptr);
+    const auto arg = [&](int k) { return argc > k ? argv[k] : nullptr; };
+    return music::Run(argv[1], arg(2), arg(3), arg(4));
 }
