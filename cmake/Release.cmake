@@ -1,6 +1,7 @@
 # The release archive, zeltavo-<project version>-win64.zip in ZELTAVO_RELEASE_DIR: the
 # program, README.txt and LICENSE.txt with Windows line ends, and SHA256SUMS of the
-# three (tools/pack-release). Built on request only (target release), never by default.
+# three (tools/build/pack-release). Built on request only (target release), never by
+# default.
 set(ZELTAVO_RELEASE_DIR ${CMAKE_BINARY_DIR} CACHE PATH
     "Folder the release archive is written to")
 set(release_archive ${ZELTAVO_RELEASE_DIR}/zeltavo-${PROJECT_VERSION}-win64.zip)
@@ -23,9 +24,9 @@ if(NOT build_type STREQUAL "RELEASE")
 endif()
 
 add_custom_command(OUTPUT ${release_archive}
-    COMMAND ${PROJECT_SOURCE_DIR}/tools/pack-release ${release_archive}
+    COMMAND ${PROJECT_SOURCE_DIR}/tools/build/pack-release ${release_archive}
         $<TARGET_FILE:zeltavo> ${release_text}/README.txt ${release_text}/LICENSE.txt
-    DEPENDS zeltavo ${PROJECT_SOURCE_DIR}/tools/pack-release
+    DEPENDS zeltavo ${PROJECT_SOURCE_DIR}/tools/build/pack-release
         ${release_text}/README.txt ${release_text}/LICENSE.txt
     COMMENT "Packing the release archive"
     VERBATIM)

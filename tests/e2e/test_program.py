@@ -11,7 +11,6 @@ import functools
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -21,9 +20,10 @@ from pathlib import Path
 import numpy as np
 from PIL import Image, ImageDraw
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "rig"))
 import mesh_model  # noqa: E402
 import rig  # noqa: E402
+from film import draw_counts, film, frames, ramp_seconds  # noqa: E402
 
 RUN_SECONDS = 59.9
 # Moments of the run at which the full run takes its screenshots. Under a software
@@ -42,27 +42,6 @@ def ramp(t):
     if t <= 30.0:
         return [m * t / 30.0 for m in MIDDLE]
     return [m + (1.0 - m) * (t - 30.0) / 30.0 for m in MIDDLE]
-
-
-def ramp_seconds(color):
-    """The moment of the ramp whose red channel this is (exact below 60 s)."""
-    red = color[0]
-    return red / 0.4 * 30.0 if red <= 0.4 else 30.0 + (red - 0.4) / 0.6 * 30.0
-
-
-def frames(trace):
-    """(timestamp, rgba) of every frame, from its ClearRenderTargetView."""
-    result = []
-    for call in rig.trace_calls(trace, "d3d11", "d3d11_device_context_ClearRenderTargetView"):
-        rgba = re.search(r"color_rgba \{([^}]*)\}", call.args).group(1)
-        result.append((call.timestamp, [float(v) for v in rgba.split(",")]))
-    return result
-
-
-def draw_counts(trace):
-    """The index count of every frame's DrawIndexed."""
-    return [int(re.search(r"index_count (\d+),", c.args)[1])
-            for c in rig.trace_calls(trace, "d3d11", "d3d11_device_context_DrawIndexed")]
 
 
 def expected_draw_counts(seconds):
@@ -510,24 +489,6 @@ class FullRun(unittest.TestCase):
                  "d3d11_depthstencil_state", "d3d11_depthstencil_view", "d3d11_texture2d",
                  "d3d_device_inner"]
         self.assertEqual([r for r in order if r in slots][:len(slots)], slots)
-
-
-def film(desk, size, rate, limit=None, keep=()):
-    """Runs frame_capture for frames of this size at this rate (the whole run, or its
-    first limit frames) and reads them as it writes them. Returns how many whole frames
-    came, {number: RGBA array} of those numbered in keep, the bytes left over after the
-    last whole frame and the exit code."""
-    width, height = size
-    run = desk.run(rig.windows_program("frame_capture"), width, height, rate,
-                   *([limit] if limit else []), stdout=subprocess.PIPE)
-    frame_bytes = width * height * 4
-    count, kept = 0, {}
-    while len(data := run.output.read(frame_bytes)) == frame_bytes:
-        if count in keep:
-            kept[count] = np.frombuffer(data, np.uint8).reshape(height, width, 4)
-        count += 1
-    run.output.close()
-    return count, kept, len(data), run.wait(timeout=60)
 
 
 def film_background(pixels):

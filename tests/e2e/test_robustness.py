@@ -9,11 +9,12 @@ import subprocess
 import sys
 import time
 import unittest
+from pathlib import Path
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "rig"))
 import rig  # noqa: E402
-from test_program import (RUN_SECONDS, DemoRun, draw_count_mismatches, draw_counts,  # noqa: E402
-                          frames, program_calls, ramp_seconds)
+from film import draw_counts, frames, ramp_seconds  # noqa: E402
+from test_program import RUN_SECONDS, DemoRun, draw_count_mismatches, program_calls  # noqa: E402
 
 CRASH = ("wine: Unhandled", "Unhandled exception:", "Backtrace:")
 # Every random moment and length below comes from this seed; ZELTAVO_SEED repeats a run.

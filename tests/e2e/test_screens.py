@@ -4,14 +4,15 @@ The window must cover each screen exactly, and the picture must be the camera's 
 screen's aspect ratio: the vertical field of view is fixed, so a wide screen shows more
 background at the sides and a portrait one crops the mesh at the sides.
 """
-import os
 import sys
 import unittest
+from pathlib import Path
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "rig"))
 import rig  # noqa: E402
+from film import draw_counts, frames, ramp_seconds  # noqa: E402
 from test_program import (RUN_SECONDS, TURN_SHOT, DemoRun, background_problem,  # noqa: E402
-                          camera_overlaps, draw_counts, frames, ramp_seconds)
+                          camera_overlaps)
 
 SHAPES = ((1280, 1024), (2560, 1080), (1080, 1920), (1024, 768))
 CRASH = r"wine: Unhandled|Unhandled exception:|Backtrace:"

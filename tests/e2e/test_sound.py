@@ -7,7 +7,6 @@ generated track is ZELTAVO_MUSIC_FILE.
 """
 import os
 import re
-import struct
 import sys
 import tempfile
 import time
@@ -16,47 +15,14 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "rig"))
 import rig  # noqa: E402
-from test_program import draw_counts  # noqa: E402
+from film import CAPTURE_RC, draw_counts, envelope, read_wave  # noqa: E402
 
 TRACE = "+winmm,+d3d11,+loaddll"
 SND_ASYNC, SND_RESOURCE = 0x1, 0x40004
 # No sound driver at all: the demo plays to no device.
 NO_AUDIO = {"WINEDLLOVERRIDES": "mscoree,mshtml,winealsa.drv,winepulse.drv,wineoss.drv="}
-CAPTURE_RC = """pcm.!default {
-    type file
-    slave.pcm "null"
-    file "%s"
-    format "wav"
-}
-"""
-
-
-def read_wave(data):
-    """(rate, channels, frames as float array scaled to +-1) of a PCM WAVE file whose
-    data chunk may be unfinished (its size left at 0 by a writer that never closed)."""
-    fmt = data.index(b"fmt ")
-    tag, channels, rate, _, block, bits = struct.unpack_from("<HHIIHH", data, fmt + 8)
-    start = data.index(b"data") + 8
-    payload = data[start:]
-    payload = payload[:len(payload) // block * block]
-    width = bits // 8
-    raw = np.frombuffer(payload, np.uint8).reshape(-1, width)
-    # Little-endian signed integers of any width, via the top bytes of an int32.
-    padded = np.zeros((len(raw), 4), np.uint8)
-    padded[:, 4 - width:] = raw
-    samples = padded.view("<i4").ravel() / 2.0 ** 31
-    return rate, channels, samples.reshape(-1, channels)
-
-
-def envelope(frames, rate, window=0.05):
-    """RMS level in dB of each window of the two channels together."""
-    size = int(rate * window)
-    blocks = frames[:len(frames) // size * size].reshape(-1, size * frames.shape[1])
-    return 10 * np.log10(np.mean(blocks ** 2, axis=1) + 1e-12)
-
-
 class Playback(unittest.TestCase):
     def run_demo(self, seconds, env):
         with rig.Desktop() as desk:

@@ -4,13 +4,49 @@ image base above 4 GiB, no section both writable and executable nor writable and
 shared, read-only resources, the GUI subsystem of Windows 6.0, system DLLs only, no link
 timestamp and a right header checksum. ZELTAVO_EXE names it.
 (Control Flow Guard needs a toolchain that emits its tables; this one does not.)
+The build step that makes the resources read-only refuses images it cannot patch safely.
 """
 import os
+import re
+import struct
+import subprocess
+import tempfile
 import unittest
+from pathlib import Path
 
 import pefile
 
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "d3d11.dll", "winmm.dll", "msvcrt.dll"}
+READONLY_RESOURCES = Path(__file__).resolve().parents[2] / "tools" / "build" / "readonly-resources"
+
+
+def data_directories(image):
+    """Offsets of a PE32+ image's count of data directories and of the directories."""
+    optional = struct.unpack_from("<I", image, 0x3C)[0] + 24
+    return optional + 108, optional + 112
+
+
+def truncated(image):
+    return image[:len(image) // 2]
+
+
+def signed(image):
+    # An Authenticode certificate table of 8 bytes at the end of the file.
+    _, directories = data_directories(image)
+    struct.pack_into("<2I", image, directories + 8 * 4, len(image), 8)
+    return image
+
+
+def short_directory_table(image):
+    count, _ = data_directories(image)
+    struct.pack_into("<I", image, count, 4)  # no room for the security entry
+    return image
+
+
+def no_resource_directory(image):
+    _, directories = data_directories(image)
+    struct.pack_into("<2I", image, directories + 8 * 2, 0, 0)
+    return image
 
 
 class Hardening(unittest.TestCase):
@@ -63,6 +99,26 @@ class Hardening(unittest.TestCase):
         # drivers and boot-time images; inspection tools check it for any. The linker
         # writes one, so 0 ("none") would mean the patch lost it.
         self.assertEqual(self.pe.OPTIONAL_HEADER.CheckSum, self.pe.generate_checksum())
+
+    def test_the_resource_patch_refuses_what_it_cannot_patch_safely(self):
+        image = Path(os.environ["ZELTAVO_EXE"]).read_bytes()
+        cases = [(truncated, "truncated: "),
+                 (signed, "signed: changing a byte would break the signature"),
+                 (short_directory_table, "4 data directories, too few"),
+                 (no_resource_directory, "no resource directory")]
+        with tempfile.TemporaryDirectory() as folder:
+            for spoil, reason in cases:
+                with self.subTest(spoil.__name__):
+                    path = Path(folder, spoil.__name__ + ".exe")
+                    path.write_bytes(spoil(bytearray(image)))
+                    before = path.read_bytes()
+                    result = subprocess.run([READONLY_RESOURCES, path], capture_output=True,
+                                            text=True)
+                    # One line that names the file and the reason, and the file as it was.
+                    self.assertEqual(result.returncode, 1)
+                    self.assertRegex(result.stderr, r"\Areadonly-resources: %s: %s[^\n]*\n\Z"
+                                     % (re.escape(str(path)), re.escape(reason)))
+                    self.assertEqual(path.read_bytes(), before)
 
     def test_no_timestamp(self):
         self.assertEqual(self.pe.FILE_HEADER.TimeDateStamp, 0)

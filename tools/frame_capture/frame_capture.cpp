@@ -10,14 +10,17 @@
 // buffer's own format), with nothing between them. Before the first frame one line on
 // standard error gives their number: "frames N". The frames are those of a whole run,
 // up to the first past 59.9 s and the one that the loop draws after it has destroyed
-// the window, or the first FRAME_LIMIT of them. Exit code 0 when every frame was
-// written, 1 without a device, 2 on bad arguments, 3 when the output was closed early.
+// the window, or the first FRAME_LIMIT of them. The exit codes are below; every one
+// but 0 comes with one line on standard error that says what went wrong, and a film cut
+// short by any of them is not a film of the run.
 #include <windows.h>
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "graphics_objects.h"
@@ -28,10 +31,29 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
+// Exit codes. Wine hands a Linux parent the low 8 bits, so they stay small.
+constexpr int kFilmed = 0;           // every frame was written
+constexpr int kNoDevice = 1;         // no hidden window, no device at feature level 11_0
+                                     // or no texture to draw into
+constexpr int kBadArguments = 2;     // the usage line is printed
+constexpr int kOutputClosed = 3;     // the reader of standard output went away
+constexpr int kIncompleteSetUp = 4;  // an object the frame draws with was refused: the
+                                     // frame routine would film the background alone or
+                                     // the mesh without occlusion
+constexpr int kStaleTransform = 5;   // the constant buffer does not hold the frame's
+                                     // transform: the frame routine's Map of it failed and
+                                     // the frame shows the previous frame's spin
+constexpr int kFrameUnread = 6;      // the Map of a CPU-readable copy (of the frame or
+                                     // of its constant buffer) failed
+constexpr int kDeviceRemoved = 7;    // the device was removed or reset mid-run
+
 // The frame is drawn here instead of into the swap chain's buffer, and copied from here
 // into memory the CPU can read.
 ComPtr<ID3D11Texture2D> frameTarget;
 ComPtr<ID3D11Texture2D> frameCopy;
+// The constant buffer is dynamic, which the CPU cannot read: it is copied here to be
+// compared with the transform that the frame should carry.
+ComPtr<ID3D11Buffer> transformCopy;
 
 // A positive whole number, or 0.
 int PositiveNumber(const char* text) {
@@ -98,8 +120,69 @@ bool RedirectFrames(int width, int height) {
     copyDesc.Usage = D3D11_USAGE_STAGING;
     copyDesc.BindFlags = 0;
     copyDesc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+    if (FAILED(device->CreateTexture2D(&copyDesc, nullptr, frameCopy.ReleaseAndGetAddressOf()))) {
+        return false;
+    }
+
+    D3D11_BUFFER_DESC transformDesc = {};
+    constantBuffer->GetDesc(&transformDesc);
+    transformDesc.Usage = D3D11_USAGE_STAGING;
+    transformDesc.BindFlags = 0;
+    transformDesc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
     return SUCCEEDED(
-        device->CreateTexture2D(&copyDesc, nullptr, frameCopy.ReleaseAndGetAddressOf()));
+        device->CreateBuffer(&transformDesc, nullptr, transformCopy.ReleaseAndGetAddressOf()));
+}
+
+// The names of the objects that the set-up should have made and did not, comma
+// separated, or an empty string. Without any of them the frame routine still draws,
+// but not the run: without a shader, the layout or a buffer it shows the background
+// alone, and without the depth buffer, its view or its state the mesh unoccluded.
+std::string MissingObjects() {
+    using namespace GraphicsObjects;
+
+    const struct {
+        bool present;
+        const char* name;
+    } objects[] = {
+        {vertexShader != nullptr, "vertex shader"},
+        {pixelShader != nullptr, "pixel shader"},
+        {inputLayout != nullptr, "input layout"},
+        {vertexBuffer != nullptr, "vertex buffer"},
+        {indexBuffer != nullptr, "index buffer"},
+        {constantBuffer != nullptr, "constant buffer"},
+        {depthStencilTexture != nullptr, "depth buffer"},
+        {depthStencilView != nullptr, "depth view"},
+        {depthStencilState != nullptr, "depth-stencil state"},
+    };
+    std::string missing;
+    for (const auto& object : objects) {
+        if (!object.present) {
+            missing += (missing.empty() ? "" : ", ") + std::string(object.name);
+        }
+    }
+    return missing;
+}
+
+// Ends the capture with code after one line on standard error.
+int Refuse(int code, const char* format, ...) {
+    std::fputs("frame_capture: ", stderr);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stderr, format, arguments);
+    va_end(arguments);
+    std::fputc('\n', stderr);
+    return code;
+}
+
+// kDeviceRemoved with its message if the device is gone, else kFilmed. A removed
+// device fails every Map, so this is asked first when one fails.
+int CheckDevice(std::int64_t frame) {
+    const HRESULT reason = GraphicsObjects::device->GetDeviceRemovedReason();
+    if (reason != S_OK) {
+        return Refuse(kDeviceRemoved, "frame %lld: the device was removed (reason 0x%08lX)",
+                      static_cast<long long>(frame), static_cast<unsigned long>(reason));
+    }
+    return kFilmed;
 }
 
 // Writes all of the bytes, or fails once the reader has gone.
@@ -116,16 +199,44 @@ bool WriteAll(HANDLE output, const unsigned char* bytes, std::size_t size) {
     return true;
 }
 
-// Copies the frame just drawn out of the texture, row by row without the padding a
-// mapping may add, and writes it out whole.
-bool WriteFrame(HANDLE output, int width, int height, std::vector<unsigned char>& pixels) {
+// Checks that the frame just drawn carries its own transform, copies it out of the
+// texture, row by row without the padding a mapping may add, and writes it out whole.
+// Returns kFilmed or the code that ends the capture.
+int WriteFrame(HANDLE output, std::int64_t frame, const Float4x4& transform, int width, int height,
+               std::vector<unsigned char>& pixels) {
     using namespace GraphicsObjects;
 
+    deviceContext->CopyResource(transformCopy.Get(), constantBuffer.Get());
     deviceContext->CopyResource(frameCopy.Get(), frameTarget.Get());
+    if (const int code = CheckDevice(frame); code != kFilmed) {
+        return code;
+    }
+
     D3D11_MAPPED_SUBRESOURCE mapped;
     // Waits until the device has finished the frame.
-    if (FAILED(deviceContext->Map(frameCopy.Get(), 0, D3D11_MAP_READ, 0, &mapped))) {
-        return false;
+    if (FAILED(deviceContext->Map(transformCopy.Get(), 0, D3D11_MAP_READ, 0, &mapped))) {
+        if (const int code = CheckDevice(frame); code != kFilmed) {
+            return code;
+        }
+        return Refuse(kFrameUnread, "frame %lld: the copy of the constant buffer cannot be read",
+                      static_cast<long long>(frame));
+    }
+    const bool current = std::memcmp(mapped.pData, &transform, sizeof(transform)) == 0;
+    deviceContext->Unmap(transformCopy.Get(), 0);
+    if (!current) {
+        return Refuse(kStaleTransform,
+                      "frame %lld: the constant buffer does not hold the frame's transform "
+                      "(the frame routine's Map of it failed)",
+                      static_cast<long long>(frame));
+    }
+
+    const HRESULT result = deviceContext->Map(frameCopy.Get(), 0, D3D11_MAP_READ, 0, &mapped);
+    if (FAILED(result)) {
+        if (const int code = CheckDevice(frame); code != kFilmed) {
+            return code;
+        }
+        return Refuse(kFrameUnread, "frame %lld: the staging texture cannot be read (0x%08lX)",
+                      static_cast<long long>(frame), static_cast<unsigned long>(result));
     }
     const std::size_t rowBytes = static_cast<std::size_t>(width) * 4;
     for (int row = 0; row < height; ++row) {
@@ -134,7 +245,11 @@ bool WriteFrame(HANDLE output, int width, int height, std::vector<unsigned char>
                     rowBytes);
     }
     deviceContext->Unmap(frameCopy.Get(), 0);
-    return WriteAll(output, pixels.data(), pixels.size());
+    if (!WriteAll(output, pixels.data(), pixels.size())) {
+        return Refuse(kOutputClosed, "frame %lld: the output was closed",
+                      static_cast<long long>(frame));
+    }
+    return kFilmed;
 }
 
 }  // namespace
@@ -147,7 +262,7 @@ int main(int argc, char** argv) {
     if (argc < 4 || argc > 5 || width == 0 || height == 0 || framesPerSecond == 0 ||
         (argc == 5 && frameLimit == 0)) {
         std::fprintf(stderr, "usage: frame_capture WIDTH HEIGHT FRAMES_PER_SECOND [FRAME_LIMIT]\n");
-        return 2;
+        return kBadArguments;
     }
 
     HWND window = CreateHiddenWindow(width, height);
@@ -156,17 +271,20 @@ int main(int argc, char** argv) {
     RECT client = {};
     if (window == nullptr || !GetClientRect(window, &client) || client.right != width ||
         client.bottom != height) {
-        std::fprintf(stderr, "frame_capture: no hidden window of %dx%d\n", width, height);
-        return 1;
+        return Refuse(kNoDevice, "no hidden window of %dx%d", width, height);
     }
     if (!InitDevice(window, width, height)) {
-        std::fprintf(stderr, "frame_capture: no Direct3D 11 device at feature level 11_0\n");
-        return 1;
+        return Refuse(kNoDevice, "no Direct3D 11 device at feature level 11_0");
     }
     CreatePipelineResources();
+    // The program runs on without what the device refused; a film of such a run would
+    // look like a film of the demo and is not one.
+    if (const std::string missing = MissingObjects(); !missing.empty()) {
+        return Refuse(kIncompleteSetUp, "the device refused the %s; nothing filmed",
+                      missing.c_str());
+    }
     if (!RedirectFrames(width, height)) {
-        std::fprintf(stderr, "frame_capture: no %dx%d texture to draw into\n", width, height);
-        return 1;
+        return Refuse(kNoDevice, "no %dx%d texture to draw into", width, height);
     }
 
     std::int64_t frameCount = RunFrameCount(framesPerSecond);
@@ -180,13 +298,19 @@ int main(int argc, char** argv) {
     // into 13 10.
     HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     std::vector<unsigned char> pixels(static_cast<std::size_t>(width) * height * 4);
+    // The same timeline as the frame routine's, advanced alongside it with the same
+    // moments and client size, gives the transform each frame must carry.
+    TimelineState timeline;
     // The window stays: on the loop's last pass it is gone, and the frame routine keeps
     // the client size it read before, which is this window's size all the same.
     for (std::int64_t frame = 0; frame < frameCount; ++frame) {
-        RenderFrame(window, FrameSeconds(frame, framesPerSecond));
-        if (!WriteFrame(output, width, height, pixels)) {
-            return 3;
+        const float seconds = FrameSeconds(frame, framesPerSecond);
+        RenderFrame(window, seconds);
+        const FrameParameters expected = AdvanceTimeline(timeline, seconds, width, height);
+        if (const int code = WriteFrame(output, frame, expected.transform, width, height, pixels);
+            code != kFilmed) {
+            return code;
         }
     }
-    return 0;
+    return kFilmed;
 }

@@ -35,7 +35,7 @@ from PIL import ImageGrab
 
 RENDERERS = ("gl", "vulkan")
 # Sets up Wine's environment, makes the prefix once and execs the program (same pid).
-WINE_RUN = Path(__file__).resolve().parents[2] / "tools" / "wine-run"
+WINE_RUN = Path(__file__).resolve().parents[1] / "build" / "wine-run"
 
 Screenshot = collections.namedtuple("Screenshot", "pixels t_before t_after")
 TraceCall = collections.namedtuple("TraceCall", "timestamp thread function args")

@@ -1,0 +1,86 @@
+"""What the end-to-end tests and the tools that film and plot a run read from it: each
+frame's background colour and draw count from Wine's trace, the moment a background
+colour stands for, the frames of frame_capture, and the sound Wine played through an
+ALSA configuration that writes it to a file.
+"""
+import re
+import subprocess
+import struct
+
+import numpy as np
+
+import rig
+
+# An ALSA configuration (~/.asoundrc, % the file's path) that sends the default output
+# to a WAVE file instead of a device.
+CAPTURE_RC = """pcm.!default {
+    type file
+    slave.pcm "null"
+    file "%s"
+    format "wav"
+}
+"""
+
+
+def ramp_seconds(color):
+    """The moment of the background ramp (black, light blue (0.4, 0.6, 0.9) at 30 s,
+    white at 60 s) whose red channel this is (exact below 60 s)."""
+    red = color[0]
+    return red / 0.4 * 30.0 if red <= 0.4 else 30.0 + (red - 0.4) / 0.6 * 30.0
+
+
+def frames(trace):
+    """(timestamp, rgba) of every frame, from its ClearRenderTargetView."""
+    result = []
+    for call in rig.trace_calls(trace, "d3d11", "d3d11_device_context_ClearRenderTargetView"):
+        rgba = re.search(r"color_rgba \{([^}]*)\}", call.args).group(1)
+        result.append((call.timestamp, [float(v) for v in rgba.split(",")]))
+    return result
+
+
+def draw_counts(trace):
+    """The index count of every frame's DrawIndexed."""
+    return [int(re.search(r"index_count (\d+),", c.args)[1])
+            for c in rig.trace_calls(trace, "d3d11", "d3d11_device_context_DrawIndexed")]
+
+
+def film(desk, size, rate, limit=None, keep=()):
+    """Runs frame_capture for frames of this size at this rate (the whole run, or its
+    first limit frames) and reads them as it writes them. Returns how many whole frames
+    came, {number: RGBA array} of those numbered in keep, the bytes left over after the
+    last whole frame and the exit code."""
+    width, height = size
+    run = desk.run(rig.windows_program("frame_capture"), width, height, rate,
+                   *([limit] if limit else []), stdout=subprocess.PIPE)
+    frame_bytes = width * height * 4
+    count, kept = 0, {}
+    while len(data := run.output.read(frame_bytes)) == frame_bytes:
+        if count in keep:
+            kept[count] = np.frombuffer(data, np.uint8).reshape(height, width, 4)
+        count += 1
+    run.output.close()
+    return count, kept, len(data), run.wait(timeout=60)
+
+
+def read_wave(data):
+    """(rate, channels, frames as float array scaled to +-1) of a PCM WAVE file whose
+    data chunk may be unfinished (its size left at 0 by a writer that never closed)."""
+    fmt = data.index(b"fmt ")
+    tag, channels, rate, _, block, bits = struct.unpack_from("<HHIIHH", data, fmt + 8)
+    start = data.index(b"data") + 8
+    payload = data[start:]
+    payload = payload[:len(payload) // block * block]
+    width = bits // 8
+    raw = np.frombuffer(payload, np.uint8).reshape(-1, width)
+    # Little-endian signed integers of any width, via the top bytes of an int32.
+    padded = np.zeros((len(raw), 4), np.uint8)
+    padded[:, 4 - width:] = raw
+    samples = padded.view("<i4").ravel() / 2.0 ** 31
+    return rate, channels, samples.reshape(-1, channels)
+
+
+def envelope(frames, rate, window=0.05):
+    """RMS level in dB of each window of the two channels together."""
+    size = int(rate * window)
+    blocks = frames[:len(frames) // size * size].reshape(-1, size * frames.shape[1])
+    return 10 * np.log10(np.mean(blocks ** 2, axis=1) + 1e-12)
