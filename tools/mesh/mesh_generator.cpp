@@ -54,8 +54,7 @@ float ToFourPlaces(double x) {
 // A splinter about 0.005 across, standing just off the body's surface near its
 // foot; its corners are offsets from the point it is anchored to.
 std::array<Vec3, 4> PlaceTetrahedron() {
-    const Vec3 near{-0.726, 0.075, 0.050};
-    const Vec3 surface = SurfacePoint(Normalized(near - SculptureCentre), 0.0);
+    const Vec3 surface = ProjectOntoSurface({0.47, 0.075, 0.33});
     const Vec3 anchor = surface + Normalized(SculptureGradient(surface)) * 0.006;
     const Vec3 corners[4] = {{0.0, 0.0, 0.0},
                              {0.0014, 0.0011, 0.0006},
@@ -132,7 +131,7 @@ int main(int argc, char** argv) {
         const double tessellation = watch.Lap();
 
         RevealOptions options;
-        options.firstPatchNear = {-0.70, 1.60, -0.45};
+        options.firstPatchNear = {0.15, 1.64, 0.25};
         std::vector<Triangle> order = OrderForReveal(body, options);
         const double ordering = watch.Lap();
 
