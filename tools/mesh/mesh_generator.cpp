@@ -54,7 +54,7 @@ float ToFourPlaces(double x) {
 // A splinter about 0.005 across, standing just off the body's surface near its
 // foot; its corners are offsets from the point it is anchored to.
 std::array<Vec3, 4> PlaceTetrahedron() {
-    const Vec3 surface = ProjectOntoSurface({0.47, 0.075, 0.33});
+    const Vec3 surface = ProjectOntoSurface({0.59, 0.075, 0.17});
     const Vec3 anchor = surface + Normalized(SculptureGradient(surface)) * 0.006;
     const Vec3 corners[4] = {{0.0, 0.0, 0.0},
                              {0.0014, 0.0011, 0.0006},
@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
         const double tessellation = watch.Lap();
 
         RevealOptions options;
-        options.firstPatchNear = {0.15, 1.64, 0.25};
+        options.firstPatchNear = {-0.05, 1.45, 0.30};
         std::vector<Triangle> order = OrderForReveal(body, options);
         const double ordering = watch.Lap();
 
