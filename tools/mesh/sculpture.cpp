@@ -50,8 +50,9 @@ double Limb(const Vec3& p, const Vec3& a, const Vec3& b, double ra, double rb) {
     return Length(p - (a + ab * t)) - (ra + (rb - ra) * t);
 }
 
-// The hare is modelled facing +z with its left side towards +x, then turned about the
-// vertical axis so that the spin shows it from every side in turn.
+// The hare is modelled facing +z with its right side towards +x (the demo's coordinates
+// are left-handed, as Direct3D's are), then turned about the vertical axis so that no
+// view of the spin is straight from behind.
 constexpr double kTurn = 0.25;
 
 Vec3 ToHare(const Vec3& p) {
@@ -59,8 +60,8 @@ Vec3 ToHare(const Vec3& p) {
     return {c * p.x - s * p.z, p.y, s * p.x + c * p.z - 0.19};
 }
 
-// Mirror of a point to the hare's left side, so that paired parts are modelled once.
-Vec3 LeftSide(const Vec3& q) {
+// Mirror of a point to the hare's right side, so that paired parts are modelled once.
+Vec3 RightSide(const Vec3& q) {
     return {std::abs(q.x), q.y, q.z};
 }
 
@@ -68,7 +69,7 @@ struct Parts {
     double leftEar, rightEar, head, body, frontLegs, hindLegs;
 };
 
-// An ear on the hare's left, `back` its lean backwards (z run per unit of height), its
+// An ear on the hare's right, `back` its lean backwards (z run per unit of height), its
 // tip at 1.64.
 double Ear(const Vec3& q, double back) {
     const Vec3 along{0.16, 1.0, -back};
@@ -78,12 +79,12 @@ double Ear(const Vec3& q, double back) {
 
 Parts PartFields(const Vec3& p) {
     const Vec3 q = ToHare(p);
-    const Vec3 side = LeftSide(q);
+    const Vec3 side = RightSide(q);
     Parts parts;
     // Ears: long flattened leaves rising from the top of the skull, tipped back and out.
     // One leans back a little further than the other, as a live animal's would.
-    parts.leftEar = Ear(q, 0.30);
-    parts.rightEar = Ear({-q.x, q.y, q.z}, 0.12);
+    parts.rightEar = Ear(q, 0.30);
+    parts.leftEar = Ear({-q.x, q.y, q.z}, 0.12);
     // Head: a skull longer than it is wide with the nose a little down, full cheeks, a
     // rounded muzzle, and the neck that carries it forward of the chest.
     double head =
