@@ -3,8 +3,9 @@
 //
 //   mesh_generator <output file>
 //
-// The same bytes on every run: the shape is fixed, the sampling uses a seeded
-// generator of its own, and every choice breaks ties by index.
+// The same bytes on every run: the shape is fixed, the surface mesher's random
+// generator is seeded, the meshing runs on one thread, and every choice breaks ties
+// by index.
 #include <array>
 #include <bit>
 #include <chrono>

@@ -17,6 +17,7 @@
 #include <numbers>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "sculpture.h"
 
