@@ -50,17 +50,17 @@ double Limb(const Vec3& p, const Vec3& a, const Vec3& b, double ra, double rb) {
     return Length(p - (a + ab * t)) - (ra + (rb - ra) * t);
 }
 
-// The hare is modelled facing +z with its right side towards +x (the demo's coordinates
+// The rabbit is modelled facing +z with its right side towards +x (the demo's coordinates
 // are left-handed, as Direct3D's are), then turned about the vertical axis so that no
 // view of the spin is straight from behind.
 constexpr double kTurn = 0.25;
 
-Vec3 ToHare(const Vec3& p) {
+Vec3 ToRabbit(const Vec3& p) {
     const double c = std::cos(kTurn), s = std::sin(kTurn);
     return {c * p.x - s * p.z, p.y, s * p.x + c * p.z - 0.19};
 }
 
-// Mirror of a point to the hare's right side, so that paired parts are modelled once.
+// Mirror of a point to the rabbit's right side, so that paired parts are modelled once.
 Vec3 RightSide(const Vec3& q) {
     return {std::abs(q.x), q.y, q.z};
 }
@@ -69,7 +69,7 @@ struct Parts {
     double leftEar, rightEar, head, body, frontLegs, hindLegs;
 };
 
-// An ear on the hare's right, `back` its lean backwards (z run per unit of height), its
+// An ear on the rabbit's right, `back` its lean backwards (z run per unit of height), its
 // tip at 1.64.
 double Ear(const Vec3& q, double back) {
     const Vec3 along{0.16, 1.0, -back};
@@ -78,7 +78,7 @@ double Ear(const Vec3& q, double back) {
 }
 
 Parts PartFields(const Vec3& p) {
-    const Vec3 q = ToHare(p);
+    const Vec3 q = ToRabbit(p);
     const Vec3 side = RightSide(q);
     Parts parts;
     // Ears: long flattened leaves rising from the top of the skull, tipped back and out.

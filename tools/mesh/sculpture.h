@@ -1,11 +1,11 @@
-// The sculpture as an implicit surface: a sitting hare, upright on its haunches with its
+// The sculpture as an implicit surface: a sitting rabbit, upright on its haunches with its
 // head raised and its two long ears standing up, cut flat underneath where it rests on
 // the floor. The field is negative inside the body and positive outside; its zero set is
 // the surface the generator meshes.
 //
-// The hare is built from smooth blends of ellipsoids and tapered limbs, grouped into
+// The rabbit is built from smooth blends of ellipsoids and tapered limbs, grouped into
 // named parts that SculpturePartAt tells apart:
-//   left ear and right ear (the hare's own left and right as the demo shows it, whose
+//   left ear and right ear (the rabbit's own left and right as the demo shows it, whose
 //   coordinates are left-handed): the two tall points, the right one leaning back more;
 //   head: skull, muzzle and cheeks, on a short neck;
 //   body: rump, back and chest, and the short tail at the back;
