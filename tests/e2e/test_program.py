@@ -443,7 +443,7 @@ class FullRun(unittest.TestCase):
         grey = self.shots[TURN_SHOT].pixels[pixels].astype(int)
         self.assertLessEqual(int((grey.max(axis=1) - grey.min(axis=1)).max()), 1, "not grey")
         # Shaded 0.4 times the model height. Of the front faces drawn at the shot, the
-        # highest lowest corner (the taller head's top, which nothing hides from above)
+        # highest lowest corner (the taller ear's tip, which nothing hides from above)
         # and the highest corner bound the brightest grey; the lowest corner and the
         # lowest highest corner bound the darkest.
         corners = []

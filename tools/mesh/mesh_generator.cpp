@@ -3,8 +3,9 @@
 //
 //   mesh_generator <output file>
 //
-// The same bytes on every run: the shape is fixed, the sampling uses a seeded
-// generator of its own, and every choice breaks ties by index.
+// The same bytes on every run: the shape is fixed, the surface mesher's random
+// generator is seeded, the meshing runs on one thread, and every choice breaks ties
+// by index.
 #include <array>
 #include <bit>
 #include <chrono>
@@ -54,8 +55,7 @@ float ToFourPlaces(double x) {
 // A splinter about 0.005 across, standing just off the body's surface near its
 // foot; its corners are offsets from the point it is anchored to.
 std::array<Vec3, 4> PlaceTetrahedron() {
-    const Vec3 near{-0.726, 0.075, 0.050};
-    const Vec3 surface = SurfacePoint(Normalized(near - SculptureCentre), 0.0);
+    const Vec3 surface = ProjectOntoSurface({0.59, 0.075, 0.17});
     const Vec3 anchor = surface + Normalized(SculptureGradient(surface)) * 0.006;
     const Vec3 corners[4] = {{0.0, 0.0, 0.0},
                              {0.0014, 0.0011, 0.0006},
@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
         const double tessellation = watch.Lap();
 
         RevealOptions options;
-        options.firstPatchNear = {-0.70, 1.60, -0.45};
+        options.firstPatchNear = {-0.05, 1.45, 0.30};
         std::vector<Triangle> order = OrderForReveal(body, options);
         const double ordering = watch.Lap();
 
