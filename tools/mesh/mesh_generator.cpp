@@ -59,8 +59,7 @@ float ToFourPlaces(double x) {
 // A splinter about 0.005 across, standing just off the body's surface near its
 // foot; its corners are offsets from the point it is anchored to.
 std::array<Vec3, 4> PlaceTetrahedron() {
-    const Vec3 near{-0.726, 0.075, 0.050};
-    const Vec3 surface = SurfacePoint(Normalized(near - SculptureCentre), 0.0);
+    const Vec3 surface = ProjectOntoSurface({0.47, 0.075, 0.33});
     const Vec3 anchor = surface + Normalized(SculptureGradient(surface)) * 0.006;
     const Vec3 corners[4] = {{0.0, 0.0, 0.0},
                              {0.0014, 0.0011, 0.0006},

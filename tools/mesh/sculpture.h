@@ -1,13 +1,19 @@
-// The sculpture as an implicit surface: a field that is negative inside the body and
-// positive outside, whose zero set is the surface the generator tessellates.
+// The sculpture as an implicit surface: a sitting hare, upright on its haunches with its
+// head raised and its two long ears standing up, cut flat underneath where it rests on
+// the floor. The field is negative inside the body and positive outside; its zero set is
+// the surface the generator meshes.
 //
-// The body is star-shaped about SculptureCentre: every ray from it leaves the body
-// exactly once. That lets a direction on the unit sphere stand for a surface point.
+// The hare is built from smooth blends of ellipsoids and tapered limbs, grouped into
+// named parts that SculpturePartAt tells apart:
+//   left ear and right ear (the hare's own left and right): the two tall points;
+//   head: skull, muzzle and cheeks, on a short neck;
+//   body: rump, back and chest, and the short tail at the back;
+//   front legs: the two straight forelegs and their paws;
+//   hind legs: the thighs on either side of the rump and the long hind feet.
+// Model units; y is up, the spin axis is the y axis.
 #pragma once
 
 #include "vec3.h"
-
-inline constexpr Vec3 SculptureCentre{-0.25, 0.42, 0.08};
 
 // Lowest height of the body: its underside is flat at this height.
 inline constexpr double SculptureFloor = 0.021;
@@ -18,14 +24,14 @@ double SculptureField(const Vec3& p);
 // Gradient of the field by finite differences; not normalised.
 Vec3 SculptureGradient(const Vec3& p);
 
-// Distance from SculptureCentre along the unit direction d to the surface. `guess` is a
-// starting estimate (a previous distance nearby); values <= 0 mean none.
-double SurfaceDistance(const Vec3& d, double guess);
-
 // The surface point reached from p, which must lie close to the surface, by Newton steps
-// along the field's gradient at p (which the caller has at hand).
-Vec3 ProjectOntoSurface(const Vec3& p, const Vec3& gradient);
+// along the field's gradient.
+Vec3 ProjectOntoSurface(const Vec3& p);
 
-inline Vec3 SurfacePoint(const Vec3& d, double guess) {
-    return SculptureCentre + d * SurfaceDistance(d, guess);
-}
+// A point inside the body, well away from its surface.
+inline constexpr Vec3 SculptureInside{0.0, 0.45, 0.0};
+
+enum class SculpturePart { LeftEar, RightEar, Head, Body, FrontLegs, HindLegs };
+
+// The named part whose primitives lie nearest to p (a point on or near the surface).
+SculpturePart SculpturePartAt(const Vec3& p);
