@@ -14,6 +14,9 @@ namespace {
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 // The post-transform cache the order is laid out for: first in, first out.
 constexpr std::uint32_t kCacheEntries = 16;
+// How far back in the list a dead end looks for a drawn triangle with an undrawn
+// neighbour before it goes back to the band's undrawn triangle furthest behind.
+constexpr std::size_t kRestartReach = 2000;
 
 using TriangleNeighbours = std::array<std::uint32_t, 3>;  // [e]: across corner e -> e + 1
 
@@ -51,7 +54,10 @@ struct Links {
     std::vector<std::pair<std::uint32_t, double>> to;
 };
 
-Links LinkVertices(const SurfaceMesh& mesh, const std::vector<TriangleNeighbours>& neighbours) {
+// A link's length is scaled by the mean of its ends' factors in `scale` (if given), which
+// slows the front (factor above 1) or speeds it up (below 1) in a region.
+Links LinkVertices(const SurfaceMesh& mesh, const std::vector<TriangleNeighbours>& neighbours,
+                   const std::vector<double>& scale) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
     for (std::uint32_t f = 0; f < mesh.triangles.size(); ++f) {
         const Triangle& t = mesh.triangles[f];
@@ -73,7 +79,8 @@ Links LinkVertices(const SurfaceMesh& mesh, const std::vector<TriangleNeighbours
     links.start.assign(mesh.positions.size() + 1, 0);
     for (const auto& [a, b] : pairs) {
         ++links.start[a + 1];
-        links.to.push_back({b, Length(mesh.positions[a] - mesh.positions[b])});
+        const double factor = scale.empty() ? 1.0 : 0.5 * (scale[a] + scale[b]);
+        links.to.push_back({b, factor * Length(mesh.positions[a] - mesh.positions[b])});
     }
     for (std::size_t v = 0; v < mesh.positions.size(); ++v)
         links.start[v + 1] += links.start[v];
@@ -105,6 +112,11 @@ std::vector<double> Distances(const Links& links, const std::vector<std::uint32_
     return distance;
 }
 
+Vec3 Centre(const SurfaceMesh& mesh, std::uint32_t f) {
+    const Triangle& t = mesh.triangles[f];
+    return (mesh.positions[t[0]] + mesh.positions[t[1]] + mesh.positions[t[2]]) * (1.0 / 3.0);
+}
+
 // Walks the triangles of one band at a time, each step to a neighbour of the triangle
 // drawn last, while keeping a model of the vertex cache: among the neighbours it takes
 // the one that brings the fewest new vertices into the cache, then the one furthest
@@ -125,6 +137,8 @@ public:
           stamp_(mesh.positions.size(), kNone) {}
 
     const std::vector<Triangle>& Order() const { return order_; }
+    std::size_t Count() const { return drawn_.size(); }
+    std::uint32_t Last() const { return drawn_.back(); }
 
     // Draws the given triangles, which form one band; sweep[f] is each one's place along
     // the band, walked from low to high.
@@ -194,7 +208,7 @@ private:
     // neighbour, or else at the band's undrawn triangle furthest behind that touches
     // the drawn part, so that the drawn part stays one piece.
     std::uint32_t Restart(std::uint32_t band, const std::vector<std::uint32_t>& members) const {
-        const std::size_t reach = std::min<std::size_t>(drawn_.size(), 2000);
+        const std::size_t reach = std::min<std::size_t>(drawn_.size(), kRestartReach);
         for (std::size_t k = drawn_.size(); k-- > drawn_.size() - reach;) {
             const std::uint32_t best = BestOf(neighbours_[drawn_[k]], band);
             if (best != kNone)
@@ -304,12 +318,19 @@ std::vector<double> AnglesAbout(const SurfaceMesh& mesh, const Links& links,
 
 std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOptions& options) {
     const std::vector<TriangleNeighbours> neighbours = FindNeighbours(mesh.triangles);
-    const Links links = LinkVertices(mesh, neighbours);
     const std::size_t triangles = mesh.triangles.size();
+    std::vector<double> scale;
+    if (!options.vertexPart.empty()) {
+        scale.resize(mesh.positions.size());
+        for (std::size_t v = 0; v < scale.size(); ++v)
+            scale[v] = options.partScale[options.vertexPart[v]];
+    }
+    const Links links = LinkVertices(mesh, neighbours, scale);
+    const Links plain = LinkVertices(mesh, neighbours, {});
 
-    // The start: of the vertices above startAbove, the one furthest along the surface
-    // from every triangle that faces hiddenFrom, so that the first part of the list,
-    // which the run's last frames still draw, is culled there.
+    // The start: of the vertices of startPart (or above startAbove), the one furthest
+    // along the surface from every triangle that faces hiddenFrom, so that the first part
+    // of the list, which the run's last frames still draw, is culled there.
     std::vector<std::uint32_t> seen;
     std::vector<double> edges;
     for (const Triangle& t : mesh.triangles) {
@@ -318,16 +339,17 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
             seen.insert(seen.end(), t.begin(), t.end());
         edges.push_back(Length(b - a));
     }
-    const std::vector<double> hidden = Distances(links, seen);
+    const std::vector<double> hidden = Distances(plain, seen);
     std::uint32_t start = kNone;
     for (std::uint32_t v = 0; v < mesh.positions.size(); ++v) {
-        if (mesh.positions[v].y > options.startAbove &&
-            (start == kNone || hidden[v] > hidden[start])) {
+        const bool may = mesh.positions[v].y > options.startAbove &&
+                         (options.vertexPart.empty() || options.vertexPart[v] == options.startPart);
+        if (may && (start == kNone || hidden[v] > hidden[start])) {
             start = v;
         }
     }
     if (start == kNone)
-        throw std::runtime_error("no vertex above the start height");
+        throw std::runtime_error("no vertex to start from");
 
     // Each triangle's distance from the start: the mean of its corners'.
     const std::vector<double> distance = Distances(links, {start});
@@ -344,13 +366,29 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
     std::nth_element(edges.begin(), edges.begin() + edges.size() / 2, edges.end());
     const double height = edges[edges.size() / 2];
     std::vector<std::vector<std::uint32_t>> bands;
+    std::vector<std::size_t> bandOf(triangles);
     for (std::size_t f = 0; f < triangles; ++f) {
         const Triangle& t = mesh.triangles[f];
         const double nearest = std::min({distance[t[0]], distance[t[1]], distance[t[2]]});
-        const std::size_t band = static_cast<std::size_t>(nearest / height) / options.bandRows;
-        if (band >= bands.size())
-            bands.resize(band + 1);
-        bands[band].push_back(static_cast<std::uint32_t>(f));
+        bandOf[f] = static_cast<std::size_t>(nearest / height) / options.bandRows;
+    }
+    // A lone triangle or two whose neighbours lie in other bands (where the scale of the
+    // way changes between parts) joins the later band of a neighbour, which walks past it.
+    for (int pass = 0; pass < 2; ++pass) {
+        for (std::size_t f = 0; f < triangles; ++f) {
+            std::size_t same = 0, later = bandOf[f];
+            for (std::uint32_t g : neighbours[f]) {
+                same += bandOf[g] == bandOf[f] ? 1 : 0;
+                later = std::max(later, bandOf[g]);
+            }
+            if (same <= 1 && later > bandOf[f])
+                bandOf[f] = later;
+        }
+    }
+    for (std::size_t f = 0; f < triangles; ++f) {
+        if (bandOf[f] >= bands.size())
+            bands.resize(bandOf[f] + 1);
+        bands[bandOf[f]].push_back(static_cast<std::uint32_t>(f));
     }
 
     // Each band in order of the angle about the start, every other one the other way
@@ -370,7 +408,49 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
             if (band % 2 == 1)
                 along[f] = -along[f];
         }
-        walker.WalkBand(band++, members, along);
+        // Where the front is in several pieces (around the ears and the legs), each
+        // piece of the band is walked whole, so that the walk does not hop between them.
+        std::vector<std::uint32_t> piece(members.size(), kNone);
+        std::vector<std::uint32_t> index(triangles, kNone);
+        for (std::uint32_t k = 0; k < members.size(); ++k)
+            index[members[k]] = k;
+        std::vector<std::vector<std::uint32_t>> pieces;
+        for (std::uint32_t k = 0; k < members.size(); ++k) {
+            if (piece[k] != kNone)
+                continue;
+            const std::uint32_t id = static_cast<std::uint32_t>(pieces.size());
+            pieces.push_back({});
+            std::vector<std::uint32_t> stack{k};
+            for (piece[k] = id; !stack.empty();) {
+                const std::uint32_t q = stack.back();
+                stack.pop_back();
+                pieces[id].push_back(members[q]);
+                for (std::uint32_t g : neighbours[members[q]]) {
+                    if (index[g] != kNone && piece[index[g]] == kNone)
+                        piece[index[g]] = id, stack.push_back(index[g]);
+                }
+            }
+        }
+        // Pieces one after another, each next the one nearest to where the walk is.
+        std::vector<bool> walked(pieces.size(), false);
+        for (std::size_t n = 0; n < pieces.size(); ++n) {
+            std::size_t next = 0;
+            double nearest = std::numeric_limits<double>::infinity();
+            for (std::size_t p = 0; p < pieces.size(); ++p) {
+                if (walked[p])
+                    continue;
+                for (std::uint32_t f : pieces[p]) {
+                    const double d = walker.Count() == 0
+                                         ? 0.0
+                                         : Length(Centre(mesh, f) - Centre(mesh, walker.Last()));
+                    if (d < nearest)
+                        nearest = d, next = p;
+                }
+            }
+            walked[next] = true;
+            walker.WalkBand(band, pieces[next], along);
+        }
+        ++band;
     }
     return walker.Order();
 }

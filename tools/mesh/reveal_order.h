@@ -16,6 +16,12 @@ struct RevealOptions {
     Vec3 hiddenFrom{0.0, 0.0, 0.0};
     double startAbove = 1.25;    // the opening lies above this height
     std::uint32_t bandRows = 3;  // thickness of each band, in triangle rows
+    // Named parts of the surface, if given: each vertex's part, the start's part (instead
+    // of startAbove) and, for each part, how much longer a way across it counts than it
+    // is, which sets when the front finishes each part.
+    std::vector<std::uint8_t> vertexPart;
+    std::uint8_t startPart = 0;
+    std::vector<double> partScale;
 };
 
 // The mesh's triangles in reveal order, each rotated so that the list reads as strips:
