@@ -63,7 +63,7 @@ float ToFourPlaces(double x) {
 // A splinter about 0.005 across, standing just off the body's surface near its
 // foot; its corners are offsets from the point it is anchored to.
 std::array<Vec3, 4> PlaceTetrahedron() {
-    const Vec3 surface = ProjectOntoSurface({0.47, 0.075, 0.33});
+    const Vec3 surface = ProjectOntoSurface({0.59, 0.075, 0.17});
     const Vec3 anchor = surface + Normalized(SculptureGradient(surface)) * 0.006;
     const Vec3 corners[4] = {{0.0, 0.0, 0.0},
                              {0.0014, 0.0011, 0.0006},
@@ -98,11 +98,11 @@ struct Milestone {
     double seconds;
     double scale;  // the part's scale to start from (see RevealOptions::partScale)
 };
-constexpr Milestone kMilestones[] = {{SculpturePart::LeftEar, 2.0, 1.2599},
-                                     {SculpturePart::RightEar, 6.0, 1.2162},
-                                     {SculpturePart::Head, 8.0, 0.9416},
-                                     {SculpturePart::FrontLegs, 24.0, 0.6801},
-                                     {SculpturePart::HindLegs, 28.0, 0.6992}};
+constexpr Milestone kMilestones[] = {{SculpturePart::LeftEar, 2.0, 0.9641},
+                                     {SculpturePart::RightEar, 6.0, 0.9832},
+                                     {SculpturePart::Head, 8.0, 0.8653},
+                                     {SculpturePart::FrontLegs, 24.0, 0.7121},
+                                     {SculpturePart::HindLegs, 28.0, 0.7094}};
 // How much before its bar line the front may finish a part, in seconds.
 constexpr double kEarly = 1.5;
 // How near its bar line a part finishes: within two frames at 60 Hz.
@@ -215,25 +215,28 @@ int main(int argc, char** argv) {
                 scale = std::clamp(scale * (1.0 + 0.3 * (goal - done) / goal), 0.6, 1.5);
             }
         }
-        // Each part's last triangle waits for its bar line: the frame of the rise that
-        // first draws the count of indices after it.
+        // Then each part's first triangle, long since surrounded by drawn ones, waits for
+        // the bar line (the frame of the rise that first draws the count of indices after
+        // it) and finishes the part there: a hole of one triangle deep inside the drawn
+        // part for at most kEarly, where the part's last triangle would leave a notch in
+        // the front.
+        auto bodyIndex = [](std::size_t listed) {
+            return listed < kTetrahedronTriangle ? listed : listed - 4;
+        };
         for (const Milestone& milestone : kMilestones) {
             const std::uint8_t label = static_cast<std::uint8_t>(milestone.part) + 1;
-            std::size_t last = 0;
-            for (std::size_t i = 0; i < triangleParts.size(); ++i) {
-                if (triangleParts[i] == label)
-                    last = i;
-            }
+            const std::size_t first = static_cast<std::size_t>(
+                std::find(triangleParts.begin(), triangleParts.end(), label) -
+                triangleParts.begin());
             const std::size_t bar = static_cast<std::size_t>(
                                         std::llround(milestone.seconds * kIndicesPerSecond / 3.0)) -
                                     1;
-            Require(last <= bar && (last < kTetrahedronTriangle) == (bar < kTetrahedronTriangle),
-                    "a part's last triangle cannot wait for its bar line");
-            const std::size_t shift = last < kTetrahedronTriangle ? 0 : 4;
-            std::rotate(order.begin() + (last - shift), order.begin() + (last - shift) + 1,
-                        order.begin() + (bar - shift) + 1);
-            std::rotate(triangleParts.begin() + last, triangleParts.begin() + last + 1,
-                        triangleParts.begin() + bar + 1);
+            Require(first < bar && (bar < kTetrahedronTriangle || bar >= kTetrahedronTriangle + 4),
+                    "a part's first triangle cannot wait for its bar line");
+            const Triangle moved = order[bodyIndex(first)];
+            order.erase(order.begin() + bodyIndex(first));
+            order.insert(order.begin() + bodyIndex(bar), moved);
+            triangleParts = PartsInOrder(body, order);
             Require(std::abs(Completion(triangleParts, milestone.part) - milestone.seconds) <
                         kMilestoneTolerance,
                     "a part does not finish on its bar line");

@@ -50,17 +50,18 @@ double Limb(const Vec3& p, const Vec3& a, const Vec3& b, double ra, double rb) {
     return Length(p - (a + ab * t)) - (ra + (rb - ra) * t);
 }
 
-// The hare is modelled facing +z with its left side towards +x, then turned about the
-// vertical axis so that the spin shows it from every side in turn.
-constexpr double kTurn = 0.0;
+// The hare is modelled facing +z with its right side towards +x (the demo's coordinates
+// are left-handed, as Direct3D's are), then turned about the vertical axis so that no
+// view of the spin is straight from behind.
+constexpr double kTurn = 0.25;
 
 Vec3 ToHare(const Vec3& p) {
     const double c = std::cos(kTurn), s = std::sin(kTurn);
     return {c * p.x - s * p.z, p.y, s * p.x + c * p.z - 0.19};
 }
 
-// Mirror of a point to the hare's left side, so that paired parts are modelled once.
-Vec3 LeftSide(const Vec3& q) {
+// Mirror of a point to the hare's right side, so that paired parts are modelled once.
+Vec3 RightSide(const Vec3& q) {
     return {std::abs(q.x), q.y, q.z};
 }
 
@@ -68,42 +69,46 @@ struct Parts {
     double leftEar, rightEar, head, body, frontLegs, hindLegs;
 };
 
-double Ear(const Vec3& q) {
-    return Ellipsoid(q, {0.11, 1.38, 0.10}, {0.18, 1.0, -0.24}, {0.0, 0.0, 1.0},
-                     {0.27, 0.11, 0.045});
+// An ear on the hare's right, `back` its lean backwards (z run per unit of height), its
+// tip at 1.64.
+double Ear(const Vec3& q, double back) {
+    const Vec3 along{0.16, 1.0, -back};
+    return Ellipsoid(q, {0.10, 1.64 - 0.34 / Length(along), 0.14}, along, {0.0, 0.0, 1.0},
+                     {0.34, 0.115, 0.045});
 }
 
 Parts PartFields(const Vec3& p) {
     const Vec3 q = ToHare(p);
-    const Vec3 side = LeftSide(q);
+    const Vec3 side = RightSide(q);
     Parts parts;
     // Ears: long flattened leaves rising from the top of the skull, tipped back and out.
-    parts.leftEar = Ear(q);
-    parts.rightEar = Ear({-q.x, q.y, q.z});
+    // One leans back a little further than the other, as a live animal's would.
+    parts.rightEar = Ear(q, 0.30);
+    parts.leftEar = Ear({-q.x, q.y, q.z}, 0.12);
     // Head: a skull longer than it is wide with the nose a little down, full cheeks, a
     // rounded muzzle, and the neck that carries it forward of the chest.
     double head =
-        Ellipsoid(q, {0.0, 1.10, 0.25}, {0.0, -0.25, 1.0}, {0.0, 1.0, 0.0}, {0.31, 0.23, 0.22});
-    head = SmoothMin(head, Ellipsoid(side, {0.09, 1.03, 0.22}, {0.13, 0.14, 0.16}), 0.08);
-    head = SmoothMin(head, Ellipsoid(q, {0.0, 1.02, 0.50}, {0.12, 0.12, 0.11}), 0.08);
-    head = SmoothMin(head, Limb(q, {0.0, 0.80, 0.05}, {0.0, 1.04, 0.18}, 0.21, 0.18), 0.10);
+        Ellipsoid(q, {0.0, 0.99, 0.30}, {0.0, -0.25, 1.0}, {0.0, 1.0, 0.0}, {0.32, 0.24, 0.23});
+    head = SmoothMin(head, Ellipsoid(side, {0.09, 0.91, 0.27}, {0.13, 0.14, 0.16}), 0.08);
+    head = SmoothMin(head, Ellipsoid(q, {0.0, 0.90, 0.55}, {0.12, 0.12, 0.11}), 0.08);
+    head = SmoothMin(head, Limb(q, {0.0, 0.68, 0.08}, {0.0, 0.92, 0.23}, 0.21, 0.18), 0.10);
     parts.head = head;
     // Body: a round rump low at the back, the chest rising forward of it, a short tail.
-    double body = Ellipsoid(q, {0.0, 0.42, -0.30}, {0.55, 0.50, 0.60});
+    double body = Ellipsoid(q, {0.0, 0.38, -0.34}, {0.58, 0.46, 0.66});
     body = SmoothMin(
         body,
-        Ellipsoid(q, {0.0, 0.64, -0.02}, {0.0, 0.55, 0.50}, {1.0, 0.0, 0.0}, {0.60, 0.47, 0.46}),
+        Ellipsoid(q, {0.0, 0.58, 0.0}, {0.0, 0.55, 0.50}, {1.0, 0.0, 0.0}, {0.60, 0.47, 0.46}),
         0.25);
-    body = SmoothMin(body, Ellipsoid(q, {0.0, 0.34, -0.90}, {0.14, 0.14, 0.11}), 0.08);
+    body = SmoothMin(body, Ellipsoid(q, {0.0, 0.30, -0.99}, {0.14, 0.14, 0.11}), 0.08);
     parts.body = body;
     // Front legs: straight down from the chest to paws set forward on the floor.
-    parts.frontLegs = SmoothMin(Limb(side, {0.13, 0.66, 0.28}, {0.13, 0.10, 0.44}, 0.10, 0.07),
-                                Ellipsoid(side, {0.13, 0.06, 0.52}, {0.075, 0.06, 0.11}), 0.06);
+    parts.frontLegs = SmoothMin(Limb(side, {0.13, 0.60, 0.32}, {0.13, 0.10, 0.48}, 0.10, 0.07),
+                                Ellipsoid(side, {0.13, 0.06, 0.56}, {0.075, 0.06, 0.11}), 0.06);
     // Hind legs: a thigh swelling on each flank of the rump and the long foot along the
     // floor.
     parts.hindLegs = SmoothMin(
-        Ellipsoid(side, {0.40, 0.34, -0.20}, {0.0, 0.5, 1.0}, {1.0, 0.0, 0.0}, {0.44, 0.22, 0.32}),
-        Ellipsoid(side, {0.40, 0.065, 0.14}, {0.11, 0.09, 0.42}), 0.12);
+        Ellipsoid(side, {0.40, 0.32, -0.22}, {0.0, 0.5, 1.0}, {1.0, 0.0, 0.0}, {0.44, 0.22, 0.32}),
+        Ellipsoid(side, {0.40, 0.065, 0.12}, {0.11, 0.09, 0.42}), 0.12);
     return parts;
 }
 

@@ -5,7 +5,8 @@
 //
 // The hare is built from smooth blends of ellipsoids and tapered limbs, grouped into
 // named parts that SculpturePartAt tells apart:
-//   left ear and right ear (the hare's own left and right): the two tall points;
+//   left ear and right ear (the hare's own left and right as the demo shows it, whose
+//   coordinates are left-handed): the two tall points, the right one leaning back more;
 //   head: skull, muzzle and cheeks, on a short neck;
 //   body: rump, back and chest, and the short tail at the back;
 //   front legs: the two straight forelegs and their paws;
