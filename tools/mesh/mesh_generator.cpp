@@ -98,11 +98,11 @@ struct Milestone {
     double seconds;
     double scale;  // the part's scale to start from (see RevealOptions::partScale)
 };
-constexpr Milestone kMilestones[] = {{SculpturePart::LeftEar, 2.0, 0.9641},
-                                     {SculpturePart::RightEar, 6.0, 0.9832},
-                                     {SculpturePart::Head, 8.0, 0.8653},
-                                     {SculpturePart::FrontLegs, 24.0, 0.7121},
-                                     {SculpturePart::HindLegs, 28.0, 0.7094}};
+constexpr Milestone kMilestones[] = {{SculpturePart::LeftEar, 2.0, 0.6634},
+                                     {SculpturePart::RightEar, 6.0, 0.8492},
+                                     {SculpturePart::Head, 8.0, 0.8283},
+                                     {SculpturePart::FrontLegs, 24.0, 0.7857},
+                                     {SculpturePart::HindLegs, 28.0, 0.6950}};
 // How much before its bar line the front may finish a part, in seconds.
 constexpr double kEarly = 1.5;
 // How near its bar line a part finishes: within two frames at 60 Hz.
@@ -182,6 +182,10 @@ int main(int argc, char** argv) {
         const double tessellation = watch.Lap();
 
         RevealOptions options;
+        // The eye turned back by the last spin into model space: the list opens as far
+        // from what it sees as the start part allows, so the run ends on an empty sky.
+        const double c = std::cos(kLastSpin), s = std::sin(kLastSpin);
+        options.hiddenFrom = {c * kEye.x - s * kEye.z, kEye.y, s * kEye.x + c * kEye.z};
         options.vertexPart.resize(body.positions.size());
         for (std::size_t v = 0; v < body.positions.size(); ++v)
             options.vertexPart[v] = static_cast<std::uint8_t>(SculpturePartAt(body.positions[v]));
