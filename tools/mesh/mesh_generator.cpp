@@ -1,14 +1,18 @@
 // Writes the demo's mesh: the raw vertex records, then the raw 32-bit indices, in the
-// byte order of the target (little-endian), exactly as the executable embeds them.
+// byte order of the target (little-endian), exactly as the executable embeds them; and,
+// if asked, the named part of each listed triangle, one byte each (1 + SculpturePart,
+// 0 for the tetrahedron), for tools/mesh/measure_reveal.
 //
-//   mesh_generator <output file>
+//   mesh_generator <output file> [<parts file>]
 //
 // The same bytes on every run: the shape is fixed, the surface mesher's random
 // generator is seeded, the meshing runs on one thread, and every choice breaks ties
 // by index.
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +34,11 @@ constexpr std::uint32_t kBodyVertices = MeshVertexCount - 4;
 constexpr std::uint32_t kTriangles = MeshIndexCount / 3;
 // Where the loose tetrahedron sits in the list: it is drawn from about 20.3 s to 39.7 s.
 constexpr std::size_t kTetrahedronTriangle = 97'641;
+// The spin of the run's last two frames (59.916 and 59.933 s), which still draw the first
+// 642 triangles of the list, and the camera's eye in the world.
+constexpr double kLastSpin = 35.95;
+constexpr int kParts = 6;  // the sculpture's named parts
+constexpr Vec3 kEye{3.2, 2.0, -0.1};
 
 class Stopwatch {
 public:
@@ -83,6 +92,48 @@ std::array<Triangle, 4> TetrahedronFaces(const std::array<Vec3, 4>& p, std::uint
     return faces;
 }
 
+// Each part of the sculpture finishes drawing on a bar line of the track (a bar is 2 s):
+// when the front passes its last triangle. The body, the last, finishes at 30 s.
+struct Milestone {
+    SculpturePart part;
+    double seconds;
+    double scale;  // the part's scale to start from (see RevealOptions::partScale)
+};
+constexpr Milestone kMilestones[] = {{SculpturePart::LeftEar, 2.0, 0.6634},
+                                     {SculpturePart::RightEar, 6.0, 0.8492},
+                                     {SculpturePart::Head, 8.0, 0.8283},
+                                     {SculpturePart::FrontLegs, 24.0, 0.7857},
+                                     {SculpturePart::HindLegs, 28.0, 0.6950}};
+// How much before its bar line the front may finish a part, in seconds.
+constexpr double kEarly = 1.5;
+// How near its bar line a part finishes: within two frames at 60 Hz.
+constexpr double kMilestoneTolerance = 2.0 / 60.0;
+constexpr double kIndicesPerSecond = MeshIndexCount / 30.0;
+
+// The part of each triangle of the list, numbered from 1, with the tetrahedron's four
+// (part 0) put in at their place.
+std::vector<std::uint8_t> PartsInOrder(const SurfaceMesh& body,
+                                       const std::vector<Triangle>& order) {
+    std::vector<std::uint8_t> parts;
+    for (const Triangle& t : order) {
+        const Vec3 centre =
+            (body.positions[t[0]] + body.positions[t[1]] + body.positions[t[2]]) * (1.0 / 3.0);
+        parts.push_back(static_cast<std::uint8_t>(SculpturePartAt(centre)) + 1);
+    }
+    parts.insert(parts.begin() + kTetrahedronTriangle, 4, 0);
+    return parts;
+}
+
+// The moment of the rise at which a part's last triangle is first drawn.
+double Completion(const std::vector<std::uint8_t>& parts, SculpturePart part) {
+    std::size_t last = 0;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (parts[i] == static_cast<std::uint8_t>(part) + 1)
+            last = i;
+    }
+    return 3.0 * static_cast<double>(last + 1) / kIndicesPerSecond;
+}
+
 void Require(bool condition, const std::string& what) {
     if (!condition)
         throw std::runtime_error(what);
@@ -115,8 +166,8 @@ void CheckRounded(const std::vector<MeshVertex>& vertices,
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <output file>\n", argv[0]);
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s <output file> [<parts file>]\n", argv[0]);
         return 2;
     }
     try {
@@ -132,10 +183,72 @@ int main(int argc, char** argv) {
         const double tessellation = watch.Lap();
 
         RevealOptions options;
-        options.firstPatchNear = {-0.05, 1.45, 0.30};
-        std::vector<Triangle> order = OrderForReveal(body, options);
+        // The eye turned back by the last spin into model space: the list opens as far
+        // from what it sees as the start part allows, so the run ends on an empty sky.
+        const double c = std::cos(kLastSpin), s = std::sin(kLastSpin);
+        options.hiddenFrom = {c * kEye.x - s * kEye.z, kEye.y, s * kEye.x + c * kEye.z};
+        options.vertexPart.resize(body.positions.size());
+        for (std::size_t v = 0; v < body.positions.size(); ++v)
+            options.vertexPart[v] = static_cast<std::uint8_t>(SculpturePartAt(body.positions[v]));
+        // The list opens high on the left ear, which finishes first.
+        options.startPart = static_cast<std::uint8_t>(SculpturePart::LeftEar);
+        options.startAbove = 1.3;
+        options.partScale.assign(kParts, 1.0);
+        for (const Milestone& milestone : kMilestones)
+            options.partScale[static_cast<int>(milestone.part)] = milestone.scale;
+        std::vector<Triangle> order;
+        std::vector<std::uint8_t> triangleParts;
+        // Each milestone's part is made slower or faster across until the front finishes
+        // it a little before its bar line (the completion time rises with the part's
+        // scale, and jumps by up to a band as the bands shift); its last triangle then
+        // waits for the bar line.
+        for (int round = 0;; ++round) {
+            order = OrderForReveal(body, options);
+            triangleParts = PartsInOrder(body, order);
+            bool met = true;
+            for (const Milestone& milestone : kMilestones) {
+                const double done = Completion(triangleParts, milestone.part);
+                met = met && done <= milestone.seconds && done >= milestone.seconds - kEarly;
+            }
+            if (met)
+                break;
+            Require(round < 40, "the parts do not finish near their bar lines");
+            for (const Milestone& milestone : kMilestones) {
+                const double done = Completion(triangleParts, milestone.part);
+                const double goal = milestone.seconds - kEarly / 2.0;
+                double& scale = options.partScale[static_cast<int>(milestone.part)];
+                scale = std::clamp(scale * (1.0 + 0.3 * (goal - done) / goal), 0.6, 1.5);
+            }
+        }
+        // Then each part's first triangle, long since surrounded by drawn ones, waits for
+        // the bar line (the frame of the rise that first draws the count of indices after
+        // it) and finishes the part there: a hole of one triangle deep inside the drawn
+        // part for at most kEarly, where the part's last triangle would leave a notch in
+        // the front.
+        auto bodyIndex = [](std::size_t listed) {
+            return listed < kTetrahedronTriangle ? listed : listed - 4;
+        };
+        for (const Milestone& milestone : kMilestones) {
+            const std::uint8_t label = static_cast<std::uint8_t>(milestone.part) + 1;
+            const std::size_t first = static_cast<std::size_t>(
+                std::find(triangleParts.begin(), triangleParts.end(), label) -
+                triangleParts.begin());
+            const std::size_t bar = static_cast<std::size_t>(
+                                        std::llround(milestone.seconds * kIndicesPerSecond / 3.0)) -
+                                    1;
+            Require(first < bar && (bar < kTetrahedronTriangle || bar >= kTetrahedronTriangle + 4),
+                    "a part's first triangle cannot wait for its bar line");
+            const Triangle moved = order[bodyIndex(first)];
+            order.erase(order.begin() + bodyIndex(first));
+            order.insert(order.begin() + bodyIndex(bar), moved);
+            triangleParts = PartsInOrder(body, order);
+            Require(std::abs(Completion(triangleParts, milestone.part) - milestone.seconds) <
+                        kMilestoneTolerance,
+                    "a part does not finish on its bar line");
+        }
+        Require(triangleParts.back() == static_cast<std::uint8_t>(SculpturePart::Body) + 1,
+                "the body is not the last part to finish");
         const double ordering = watch.Lap();
-
         // The list: the body's triangles with the tetrahedron put in at its place.
         std::vector<Vec3> positions = body.positions;
         const std::array<Vec3, 4> splinter = PlaceTetrahedron();
@@ -177,6 +290,14 @@ int main(int argc, char** argv) {
                                          file) == vertices.size() &&
                              std::fwrite(indices.data(), 4, indices.size(), file) == indices.size();
         Require(std::fclose(file) == 0 && written, std::string("cannot write ") + argv[1]);
+        if (argc == 3) {
+            FILE* parts = std::fopen(argv[2], "wb");
+            Require(parts != nullptr, std::string("cannot open ") + argv[2]);
+            const bool partsWritten = std::fwrite(triangleParts.data(), 1, triangleParts.size(),
+                                                  parts) == triangleParts.size();
+            Require(std::fclose(parts) == 0 && partsWritten,
+                    std::string("cannot write ") + argv[2]);
+        }
         std::printf(
             "mesh: %u vertices, %u indices; tessellation %.2f s, order %.2f s, output %.2f s\n",
             MeshVertexCount, MeshIndexCount, tessellation, ordering, watch.Lap());

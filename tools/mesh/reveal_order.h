@@ -1,7 +1,8 @@
-// The order in which the surface is revealed: compact patches visited one after another
-// across the surface, each laid whole in narrow bands side by side, like a plough, so
-// that the drawn part grows as solid patches at its fronts. Walks zigzag across each
-// band, so that successive triangles share edges and the vertex cache is reused.
+// The order in which the surface is revealed: a wavefront that spreads from one point
+// along the surface, so that the drawn part is at every moment nearly a ball around that
+// point, whose boundary runs at one distance. The front is walked in bands only a couple
+// of triangle rows thick, each zigzagged as strips, so that successive triangles share
+// edges and the vertex cache is reused.
 #pragma once
 
 #include <cstdint>
@@ -10,10 +11,17 @@
 #include "tessellate.h"
 
 struct RevealOptions {
-    std::uint32_t patchCount = 100;      // regions the walk visits one after another
-    double bandWidth = 0.06;             // width of the bands a patch is walked in
-    Vec3 firstPatchNear{0.0, 0.0, 0.0};  // the walk starts at the patch nearest this point
-    int walkVariants = 32;               // walks tried, differing in how they break ties
+    // The list opens out of sight of this point (model space): the eye as the run's last
+    // frames see the mesh, so that what is still drawn there faces away from it.
+    Vec3 hiddenFrom{0.0, 0.0, 0.0};
+    double startAbove = 1.25;    // the opening lies above this height
+    std::uint32_t bandRows = 3;  // thickness of each band, in triangle rows
+    // Named parts of the surface, if given: each vertex's part, the start's part (instead
+    // of startAbove) and, for each part, how much longer a way across it counts than it
+    // is, which sets when the front finishes each part.
+    std::vector<std::uint8_t> vertexPart;
+    std::uint8_t startPart = 0;
+    std::vector<double> partScale;
 };
 
 // The mesh's triangles in reveal order, each rotated so that the list reads as strips:
