@@ -513,13 +513,13 @@ TEST(RevealOrder, RevealsInCoherentStripsThatSpreadEvenly) {
     const double cx = Correlation(place, xs), cy = Correlation(place, ys),
                  cz = Correlation(place, zs);
     std::printf("correlation of list place with x %.3f, height %.3f, z %.3f\n", cx, cy, cz);
-    // The walk gives up some strip length for a front only a few rows thick: it may not
-    // run ahead along a row whose inner neighbour is undrawn, and restarts instead.
-    EXPECT_GE(shareFraction, 0.78);
+    // Bands walked in zigzags across keep nearly every successor on a shared edge; the
+    // walk restarts only where it may not run further ahead along a row.
+    EXPECT_GE(shareFraction, 0.90);
     EXPECT_LT(medianStep, medianEdge);
     // Where the front is in pieces (around the ears and the legs), the walk goes from
     // one to the next in every band.
-    EXPECT_LE(jumps, 0.025);
+    EXPECT_LE(jumps, 0.01);
 
     // Per tenth of the list: area share, mean centre, successors sharing an edge.
     double total = 0.0;
@@ -750,7 +750,7 @@ TEST(RevealOrder, IsKindToThePostTransformCache) {
     // The goal is for the 16-entry cache; the 32-entry figure is for comparison only.
     // Bands three rows thick, walked in zigzags across, load each vertex on a band's
     // edge twice: (3 + 1) / 6 = 0.67 at best, and restarts cost the rest.
-    EXPECT_LE(fifo16, 0.85);
+    EXPECT_LE(fifo16, 0.75);
 }
 
 TEST(MeshGenerator, WritesTheSameBytesEveryRun) {

@@ -17,6 +17,17 @@ constexpr std::uint32_t kCacheEntries = 16;
 // How far back in the list a dead end looks for a drawn triangle with an undrawn
 // neighbour before it goes back to the band's undrawn triangle furthest behind.
 constexpr std::size_t kRestartReach = 2000;
+// A dead end first looks this far back for the undrawn neighbour that costs the cache
+// least: about the triangles whose vertices are still in it.
+constexpr std::size_t kRestartNear = 16;
+// Triangles in a row that touch the drawn part along one edge only: the walk's own
+// limit, and the one it may stretch to rather than restart (which breaks the strip).
+constexpr std::uint32_t kOverhangs = 2;
+constexpr std::uint32_t kOverhangsAtDeadEnd = 4;
+// More than one overhang in a row only this many triangles of the band, in order along
+// it, past its undrawn triangle furthest behind: near the back of the band the walk
+// fills in towards the drawn part, further ahead it would leave a splinter.
+constexpr std::uint32_t kOverhangReach = 90;
 
 using TriangleNeighbours = std::array<std::uint32_t, 3>;  // [e]: across corner e -> e + 1
 
@@ -121,9 +132,13 @@ Vec3 Centre(const SurfaceMesh& mesh, std::uint32_t f) {
 // drawn last, while keeping a model of the vertex cache: among the neighbours it takes
 // the one that brings the fewest new vertices into the cache, then the one furthest
 // behind along the band, so that the walk zigzags across the band and each pass runs
-// alongside the vertices the last one left in the cache. A triangle that touches the
-// drawn part along one edge only may not follow another such: the walk does not run
-// ahead along a row whose inner row is still undrawn, which would leave a splinter.
+// alongside the vertices the last one left in the cache; between neighbours that cost
+// the cache the same, one that touches the drawn part along two edges goes first. Of
+// triangles that touch the drawn part along one edge only, at most kOverhangs may come
+// in a row, and more only near the back of the band: the walk does not run ahead along
+// a row whose inner row is still undrawn, which would leave a splinter. Where that
+// rule leaves no neighbour, the walk stretches it to kOverhangsAtDeadEnd before it
+// restarts elsewhere.
 class BandWalker {
 public:
     BandWalker(const SurfaceMesh& mesh, const std::vector<TriangleNeighbours>& neighbours,
@@ -134,6 +149,7 @@ public:
           band_(mesh.triangles.size(), kNone),
           sweep_(mesh.triangles.size(), 0.0),
           emitted_(mesh.triangles.size(), false),
+          rank_(mesh.triangles.size(), 0),
           stamp_(mesh.positions.size(), kNone) {}
 
     const std::vector<Triangle>& Order() const { return order_; }
@@ -151,8 +167,18 @@ public:
         std::sort(members.begin(), members.end(), [&](std::uint32_t f, std::uint32_t g) {
             return sweep[f] < sweep[g] || (sweep[f] == sweep[g] && f < g);
         });
+        for (std::uint32_t k = 0; k < members.size(); ++k)
+            rank_[members[k]] = k;
+        back_ = 0;
         for (std::size_t left = members.size(); left > 0; --left) {
-            std::uint32_t next = drawn_.empty() ? kNone : BestOf(neighbours_[drawn_.back()], band);
+            while (emitted_[members[back_]])
+                ++back_;
+            std::uint32_t next = kNone;
+            if (!drawn_.empty()) {
+                next = BestOf(neighbours_[drawn_.back()], band, kOverhangs);
+                if (next == kNone)
+                    next = BestOf(neighbours_[drawn_.back()], band, kOverhangsAtDeadEnd);
+            }
             if (next == kNone)
                 next = Restart(band, members);
             Draw(next);
@@ -167,8 +193,11 @@ private:
         return drawn;
     }
 
-    bool Open(std::uint32_t f, std::uint32_t band) const {
-        return !emitted_[f] && band_[f] == band && (!overhang_ || Support(f) >= 2);
+    bool Open(std::uint32_t f, std::uint32_t band, std::uint32_t overhangs) const {
+        if (emitted_[f] || band_[f] != band)
+            return false;
+        return overhang_ == 0 || Support(f) >= 2 ||
+               (overhang_ < overhangs && rank_[f] <= back_ + kOverhangReach);
     }
 
     bool Cached(std::uint32_t v) const {
@@ -188,6 +217,10 @@ private:
         const std::uint32_t mf = Misses(f), mg = Misses(g);
         if (mf != mg)
             return mf < mg;
+        const std::uint32_t sf = std::min<std::uint32_t>(Support(f), 2);
+        const std::uint32_t sg = std::min<std::uint32_t>(Support(g), 2);
+        if (sf != sg)
+            return sf > sg;
         if (sweep_[f] != sweep_[g])
             return sweep_[f] < sweep_[g];
         if (key_[f] != key_[g])
@@ -195,22 +228,33 @@ private:
         return f < g;
     }
 
-    std::uint32_t BestOf(const TriangleNeighbours& candidates, std::uint32_t band) const {
+    std::uint32_t BestOf(const TriangleNeighbours& candidates, std::uint32_t band,
+                         std::uint32_t overhangs) const {
         std::uint32_t best = kNone;
         for (std::uint32_t g : candidates) {
-            if (Open(g, band) && Better(g, best))
+            if (Open(g, band, overhangs) && Better(g, best))
                 best = g;
         }
         return best;
     }
 
-    // A dead end: continue next to the most recent triangle that still has an open
-    // neighbour, or else at the band's undrawn triangle furthest behind that touches
-    // the drawn part, so that the drawn part stays one piece.
+    // A dead end: continue at the open neighbour of the last kRestartNear triangles
+    // that costs the cache least, or else next to the most recent triangle that still
+    // has an open neighbour, or else at the band's undrawn triangle furthest behind that
+    // touches the drawn part, so that the drawn part stays one piece.
     std::uint32_t Restart(std::uint32_t band, const std::vector<std::uint32_t>& members) const {
+        const std::size_t near = std::min<std::size_t>(drawn_.size(), kRestartNear);
+        std::uint32_t nearest = kNone;
+        for (std::size_t k = drawn_.size(); k-- > drawn_.size() - near;) {
+            const std::uint32_t best = BestOf(neighbours_[drawn_[k]], band, kOverhangs);
+            if (best != kNone && Better(best, nearest))
+                nearest = best;
+        }
+        if (nearest != kNone)
+            return nearest;
         const std::size_t reach = std::min<std::size_t>(drawn_.size(), kRestartReach);
         for (std::size_t k = drawn_.size(); k-- > drawn_.size() - reach;) {
-            const std::uint32_t best = BestOf(neighbours_[drawn_[k]], band);
+            const std::uint32_t best = BestOf(neighbours_[drawn_[k]], band, kOverhangs);
             if (best != kNone)
                 return best;
         }
@@ -236,7 +280,7 @@ private:
                 t = {t[1], t[2], t[0]};
             }
         }
-        overhang_ = Support(f) < 2;
+        overhang_ = Support(f) < 2 ? overhang_ + 1 : 0;
         emitted_[f] = true;
         drawn_.push_back(f);
         order_.push_back(t);
@@ -252,9 +296,12 @@ private:
     std::vector<std::uint32_t> band_;
     std::vector<double> sweep_;
     std::vector<bool> emitted_;
+    std::vector<std::uint32_t> rank_;   // each triangle's place along its band
+    std::uint32_t back_ = 0;            // rank of the band's undrawn triangle furthest behind
     std::vector<std::uint32_t> stamp_;  // insertion number of each vertex's last miss
     std::uint32_t insertions_ = 0;
-    bool overhang_ = false;             // the last triangle touched the drawn part along one edge
+    // How many triangles drawn last in a row touched the drawn part along one edge only.
+    std::uint32_t overhang_ = 0;
     std::vector<std::uint32_t> drawn_;  // triangle numbers in order
     std::vector<Triangle> order_;
 };
