@@ -106,10 +106,6 @@ constexpr Milestone kMilestones[] = {{SculpturePart::LeftEar, 2.0, 0.6634},
                                      {SculpturePart::HindLegs, 28.0, 0.6950}};
 // How much before its bar line the front may finish a part, in seconds.
 constexpr double kEarly = 1.5;
-// The triangle that waits for a part's bar line is one the front drew this long before
-// it finished the part, in seconds: deep enough behind the front, and soon filled.
-constexpr double kHeldFrom = 1.0;
-constexpr double kHeldUntil = 0.25;
 // How near its bar line a part finishes: within two frames at 60 Hz.
 constexpr double kMilestoneTolerance = 2.0 / 60.0;
 constexpr double kIndicesPerSecond = MeshIndexCount / 30.0;
@@ -224,52 +220,26 @@ int main(int argc, char** argv) {
                 scale = std::clamp(scale * (1.0 + 0.3 * (goal - done) / goal), 0.6, 1.5);
             }
         }
-        // Then one triangle of each part waits for the bar line (the frame of the rise that
-        // first draws the count of indices after it) and finishes the part there. Until
-        // then it is a hole of one triangle in the drawn part, and after the turn it is
-        // taken away at the bar line and leaves the same hole until the front comes back
-        // to it. So it is one that the front passed shortly before the part was done (its
-        // last triangle would leave a notch in the front instead, and its first one a
-        // hole for most of the run), and of those the one facing most steeply down: the
-        // underside of the body and legs never turns towards the camera above.
+        // Then each part's first triangle, long since surrounded by drawn ones, waits for
+        // the bar line (the frame of the rise that first draws the count of indices after
+        // it) and finishes the part there: a hole of one triangle deep inside the drawn
+        // part for at most kEarly, where the part's last triangle would leave a notch in
+        // the front.
         auto bodyIndex = [](std::size_t listed) {
             return listed < kTetrahedronTriangle ? listed : listed - 4;
         };
-        auto downward = [&](std::size_t listed) {
-            const Triangle& t = order[bodyIndex(listed)];
-            const Vec3 a = body.positions[t[0]];
-            const Vec3 n = Cross(body.positions[t[1]] - a, body.positions[t[2]] - a);
-            return n.y / Length(n);
-        };
-        const auto trianglesIn = [](double seconds) {
-            return static_cast<std::size_t>(seconds * kIndicesPerSecond / 3.0);
-        };
         for (const Milestone& milestone : kMilestones) {
             const std::uint8_t label = static_cast<std::uint8_t>(milestone.part) + 1;
-            const std::size_t done = static_cast<std::size_t>(
-                std::find(triangleParts.rbegin(), triangleParts.rend(), label) -
-                triangleParts.rbegin());
-            const std::size_t last = triangleParts.size() - 1 - done;
-            // (A part whose last stretch is short, such as the forelegs' joint with the
-            // chest, may have none there; then any of the part will do, facing down.)
-            std::size_t held = triangleParts.size();
-            for (const double from : {kHeldFrom, milestone.seconds}) {
-                if (held != triangleParts.size())
-                    break;
-                for (std::size_t k = last - std::min(last, trianglesIn(from));
-                     k + trianglesIn(kHeldUntil) <= last; ++k) {
-                    if (triangleParts[k] == label &&
-                        (held == triangleParts.size() || downward(k) < downward(held)))
-                        held = k;
-                }
-            }
+            const std::size_t first = static_cast<std::size_t>(
+                std::find(triangleParts.begin(), triangleParts.end(), label) -
+                triangleParts.begin());
             const std::size_t bar = static_cast<std::size_t>(
                                         std::llround(milestone.seconds * kIndicesPerSecond / 3.0)) -
                                     1;
-            Require(held < bar && (bar < kTetrahedronTriangle || bar >= kTetrahedronTriangle + 4),
-                    "no triangle of a part can wait for its bar line");
-            const Triangle moved = order[bodyIndex(held)];
-            order.erase(order.begin() + bodyIndex(held));
+            Require(first < bar && (bar < kTetrahedronTriangle || bar >= kTetrahedronTriangle + 4),
+                    "a part's first triangle cannot wait for its bar line");
+            const Triangle moved = order[bodyIndex(first)];
+            order.erase(order.begin() + bodyIndex(first));
             order.insert(order.begin() + bodyIndex(bar), moved);
             triangleParts = PartsInOrder(body, order);
             Require(std::abs(Completion(triangleParts, milestone.part) - milestone.seconds) <
