@@ -37,6 +37,7 @@ constexpr std::size_t kTetrahedronTriangle = 97'641;
 // The spin of the run's last two frames (59.916 and 59.933 s), which still draw the first
 // 642 triangles of the list, and the camera's eye in the world.
 constexpr double kLastSpin = 35.95;
+constexpr std::uint32_t kLastIndices = 1'927;
 constexpr int kParts = 6;  // the sculpture's named parts
 constexpr Vec3 kEye{3.2, 2.0, -0.1};
 
@@ -96,34 +97,33 @@ std::array<Triangle, 4> TetrahedronFaces(const std::array<Vec3, 4>& p, std::uint
 // is finished on another: the rabbit grows from the root of its left ear, the ear and
 // the head first, the body out of the neck, the right ear out of the head and the legs
 // out of the body. Taken away in reverse, each part goes on the bar line that mirrors
-// its coming in about the turn at 30 s.
+// its coming in about the turn at 30 s. The head alone comes in a few frames after the
+// start, when the count of the run's last frames is drawn: the list opens with the
+// back of the ear's root, which faces away from the camera then, and the head goes
+// before those frames, so that they show an empty sky.
+constexpr double kIndicesPerSecond = MeshIndexCount / 30.0;
+constexpr double kLastFrames = kLastIndices / kIndicesPerSecond;  // seconds of the rise
 struct Milestone {
     SculpturePart part;
     double enters;    // seconds
     double finishes;  // seconds; 0 for the body, which finishes the list at 30 s
 };
-constexpr Milestone kMilestones[] = {{SculpturePart::LeftEar, 0.0, 2.0},
-                                     {SculpturePart::Head, 0.0, 8.0},
-                                     {SculpturePart::Body, 2.0, 0.0},
-                                     {SculpturePart::RightEar, 2.0, 6.0},
-                                     {SculpturePart::FrontLegs, 10.0, 24.0},
-                                     {SculpturePart::HindLegs, 14.0, 28.0}};
+constexpr Milestone kMilestones[] = {
+    {SculpturePart::LeftEar, 0.0, 2.0},     {SculpturePart::Head, kLastFrames, 8.0},
+    {SculpturePart::Body, 2.0, 0.0},        {SculpturePart::RightEar, 2.0, 6.0},
+    {SculpturePart::FrontLegs, 10.0, 24.0}, {SculpturePart::HindLegs, 12.0, 28.0}};
 // How near its bar line a part comes in and is finished: within two frames at 60 Hz.
 constexpr double kMilestoneTolerance = 2.0 / 60.0;
-constexpr double kIndicesPerSecond = MeshIndexCount / 30.0;
 
 // The part of each triangle of the list, numbered from 1, with the tetrahedron's four
 // (part 0) put in at their place.
-std::vector<std::uint8_t> PartsInOrder(const SurfaceMesh& body,
-                                       const std::vector<Triangle>& order) {
-    std::vector<std::uint8_t> parts;
-    for (const Triangle& t : order) {
-        const Vec3 centre =
-            (body.positions[t[0]] + body.positions[t[1]] + body.positions[t[2]]) * (1.0 / 3.0);
-        parts.push_back(static_cast<std::uint8_t>(SculpturePartAt(centre)) + 1);
-    }
-    parts.insert(parts.begin() + kTetrahedronTriangle, 4, 0);
-    return parts;
+std::vector<std::uint8_t> PartsInOrder(const std::vector<std::uint8_t>& parts,
+                                       const std::vector<std::uint32_t>& numbers) {
+    std::vector<std::uint8_t> listed;
+    for (std::uint32_t f : numbers)
+        listed.push_back(parts[f] + 1);
+    listed.insert(listed.begin() + kTetrahedronTriangle, 4, 0);
+    return listed;
 }
 
 // The triangles of the body drawn by the given moment of the rise.
@@ -196,11 +196,13 @@ int main(int argc, char** argv) {
         // from what it sees as the opening parts allow, so the run ends on an empty sky.
         const double c = std::cos(kLastSpin), s = std::sin(kLastSpin);
         options.hiddenFrom = {c * kEye.x - s * kEye.z, kEye.y, s * kEye.x + c * kEye.z};
+        options.hiddenCount = kLastIndices / 3;
         for (const Triangle& t : body.triangles) {
             const Vec3 centre =
                 (body.positions[t[0]] + body.positions[t[1]] + body.positions[t[2]]) * (1.0 / 3.0);
             options.triangleParts.push_back(static_cast<std::uint8_t>(SculpturePartAt(centre)));
         }
+        options.triangleParts = TidyParts(body, options.triangleParts);
         options.schedule.resize(kParts);
         for (const Milestone& milestone : kMilestones) {
             options.schedule[static_cast<int>(milestone.part)] = {
@@ -208,8 +210,10 @@ int main(int argc, char** argv) {
                 milestone.finishes > 0.0 ? BodyTrianglesAt(milestone.finishes) : 0};
         }
         options.tolerance = 40;  // half a frame
-        std::vector<Triangle> order = OrderForReveal(body, options);
-        const std::vector<std::uint8_t> triangleParts = PartsInOrder(body, order);
+        std::vector<std::uint32_t> numbers;
+        std::vector<Triangle> order = OrderForReveal(body, options, &numbers);
+        const std::vector<std::uint8_t> triangleParts =
+            PartsInOrder(options.triangleParts, numbers);
         for (const Milestone& milestone : kMilestones) {
             const auto [enters, finishes] = Span(triangleParts, milestone.part);
             const double end = milestone.finishes > 0.0 ? milestone.finishes : 30.0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -370,8 +371,7 @@ std::vector<double> AnglesAbout(const SurfaceMesh& mesh, const Links& links,
 double KthSmallest(std::vector<double> values, std::size_t k) {
     if (k >= values.size())
         throw std::runtime_error("a part's schedule lies beyond the list");
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k),
-                     values.end());
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k), values.end());
     return values[k];
 }
 
@@ -412,7 +412,7 @@ Fronts Advance(const SurfaceMesh& mesh, const std::vector<TriangleNeighbours>& n
         for (std::size_t v = 0; v < vertexPart.size(); ++v) {
             const PartSchedule& own = schedule[vertexPart[v]];
             if (own.enter < beyond.enter && (own.finish == 0 || own.finish >= beyond.enter) &&
-                seam.away[v] < kHoldReach) {
+                seam.away[v] < kHoldReach && v != start) {  // the start is never held
                 vertexGate[v] =
                     std::max(vertexGate[v], gate[seam.part] - seam.away[v] * vertexScale[v]);
             }
@@ -422,9 +422,9 @@ Fronts Advance(const SurfaceMesh& mesh, const std::vector<TriangleNeighbours>& n
     fronts.arrival = Distances(LinkVertices(mesh, neighbours, vertexScale), {start}, vertexGate);
     for (std::size_t f = 0; f < mesh.triangles.size(); ++f) {
         const Triangle& t = mesh.triangles[f];
-        fronts.nearest.push_back(std::max(
-            std::min({fronts.arrival[t[0]], fronts.arrival[t[1]], fronts.arrival[t[2]]}),
-            gate[part[f]]));
+        fronts.nearest.push_back(
+            std::max(std::min({fronts.arrival[t[0]], fronts.arrival[t[1]], fronts.arrival[t[2]]}),
+                     gate[part[f]]));
     }
     return fronts;
 }
@@ -437,12 +437,35 @@ std::size_t Off(std::size_t a, std::size_t b) {
 // the fronts held back for it reach it at the gate but for rounding.
 constexpr double kReached = 1e-9;
 
+// How far from where the opening part meets a later one the start may lie (model units),
+// when one part opens the list; and how many more than the run's last frames draw of the
+// triangles grown from a start are checked to face away, since the walk does not take
+// them in quite the order the front reaches them.
+constexpr double kStartReach = 0.15;
+constexpr std::size_t kHiddenMargin = 4;  // a quarter more
+
+// How many rows at a finished part's end wait for the end of their stretch.
+constexpr double kLastRows = 2.0;
+
 // Rounds of adjusting the parts' paces and gates before the schedule counts as unmet.
 constexpr int kRounds = 200;
 
 }  // namespace
 
-std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOptions& options) {
+std::vector<std::uint8_t> TidyParts(const SurfaceMesh& mesh, std::vector<std::uint8_t> parts) {
+    const std::vector<TriangleNeighbours> neighbours = FindNeighbours(mesh.triangles);
+    for (std::size_t f = 0; f < parts.size(); ++f) {
+        const TriangleNeighbours& n = neighbours[f];
+        if (parts[n[0]] == parts[f] || parts[n[1]] == parts[f] || parts[n[2]] == parts[f])
+            continue;
+        // Two or three neighbours of one part, or else the first neighbour's.
+        parts[f] = parts[n[1]] == parts[n[2]] ? parts[n[1]] : parts[n[0]];
+    }
+    return parts;
+}
+
+std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOptions& options,
+                                     std::vector<std::uint32_t>* numbers) {
     const std::vector<TriangleNeighbours> neighbours = FindNeighbours(mesh.triangles);
     const std::size_t triangles = mesh.triangles.size();
     const std::vector<PartSchedule>& schedule = options.schedule;
@@ -475,31 +498,79 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
     for (std::size_t p = 0; p < parts; ++p)
         opening |= schedule[p].enter == 0 ? 1u << p : 0u;
 
-    // The start: of those vertices, the one furthest along the surface from every triangle
-    // that faces hiddenFrom, so that the first part of the list, which the run's last
-    // frames still draw, is culled there.
+    // The start: a vertex where all the parts that come in at 0 meet, or near the seam of
+    // the parts that come in after them. Of these, the one whose first hiddenCount
+    // triangles (grown through the opening parts alone) face hiddenFrom least, and then
+    // reach that seam most, and then lie furthest from every triangle that faces
+    // hiddenFrom: the first part of the list, which the run's last frames still draw, is
+    // culled there, and the list can move on from it.
+    std::vector<bool> faces(triangles, false);
     std::vector<std::uint32_t> seen;
     std::vector<double> edges;
-    for (const Triangle& t : mesh.triangles) {
+    for (std::size_t f = 0; f < triangles; ++f) {
+        const Triangle& t = mesh.triangles[f];
         const Vec3 a = mesh.positions[t[0]], b = mesh.positions[t[1]], c = mesh.positions[t[2]];
-        if (Dot(Cross(b - a, c - a), options.hiddenFrom - a) > 0.0)
+        faces[f] = Dot(Cross(b - a, c - a), options.hiddenFrom - a) > 0.0;
+        if (faces[f])
             seen.insert(seen.end(), t.begin(), t.end());
         edges.push_back(Length(b - a));
     }
     const Links plain = LinkVertices(mesh, neighbours, {});
     const std::vector<double> hidden = Distances(plain, seen);
-    std::uint32_t start = kNone;
+    std::vector<std::uint32_t> onward;  // vertices where an opening part meets a later one
+    std::vector<double> opened(mesh.positions.size(), 0.0);  // gates: the opening parts only
     for (std::uint32_t v = 0; v < mesh.positions.size(); ++v) {
-        if (opening != 0 && (touches[v] & opening) == opening &&
-            (start == kNone || hidden[v] > hidden[start]))
-            start = v;
+        if ((touches[v] & opening) != 0 && (touches[v] & ~opening) != 0)
+            onward.push_back(v);
+        if ((touches[v] & opening) == 0)
+            opened[v] = std::numeric_limits<double>::infinity();
+    }
+    const std::vector<double> nearOnward = Distances(plain, onward);
+    std::uint32_t start = kNone;
+    std::size_t fewest = 0, most = 0;
+    for (std::uint32_t v = 0; v < mesh.positions.size(); ++v) {
+        const bool meets = (touches[v] & opening) == opening;
+        const bool near = std::popcount(opening) == 1 && (touches[v] & ~opening) == 0 &&
+                          nearOnward[v] < kStartReach;
+        if (opening == 0 || !(meets || near))
+            continue;
+        std::size_t facing = 0, reaching = 0;
+        if (options.hiddenCount > 0) {
+            const std::vector<double> grown = Distances(plain, {v}, opened);
+            std::vector<std::pair<double, std::uint32_t>> first;
+            for (std::uint32_t f = 0; f < triangles; ++f) {
+                const Triangle& t = mesh.triangles[f];
+                const double d = std::min({grown[t[0]], grown[t[1]], grown[t[2]]});
+                if (d < std::numeric_limits<double>::infinity())
+                    first.push_back({d, f});
+            }
+            const std::size_t count = std::min<std::size_t>(
+                options.hiddenCount + options.hiddenCount / kHiddenMargin, first.size());
+            std::nth_element(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(count),
+                             first.end());
+            for (std::size_t k = 0; k < count; ++k) {
+                const Triangle& t = mesh.triangles[first[k].second];
+                facing += faces[first[k].second] ? 1 : 0;
+                bool onSeam = false;
+                for (std::uint32_t u : t)
+                    onSeam = onSeam || (touches[u] & ~opening) != 0;
+                reaching += onSeam ? 1 : 0;
+            }
+        }
+        if (start == kNone || facing < fewest ||
+            (facing == fewest &&
+             (reaching > most || (reaching == most && hidden[v] > hidden[start]))))
+            start = v, fewest = facing, most = reaching;
     }
     if (start == kNone)
-        throw std::runtime_error("no vertex where the opening parts meet");
+        throw std::runtime_error("no vertex to start from");
 
+    // The seams where the fronts are held back: those of every part that comes in later
+    // than the run's last frames' count. A part that comes in sooner comes in beside the
+    // start, where the fronts have nowhere else to go.
     std::vector<Seam> seams;
     for (std::size_t q = 0; q < parts; ++q) {
-        if (schedule[q].enter == 0)
+        if (schedule[q].enter <= options.hiddenCount)
             continue;
         std::uint32_t earlier = 0;
         for (std::size_t r = 0; r < parts; ++r)
@@ -516,7 +587,8 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
     // exactly `enter` triangles of the parts that came in before it are reached; a part's
     // pace is scaled by how far its last triangle's arrival is from the one by which
     // `finish` triangles are reached in all, until every part is finished near its aim.
-    std::vector<double> scale(parts, 1.0), gate(parts, 0.0);
+    std::vector<double> scale(parts, 1.0), gate(parts, 0.0), lastGate(parts, 0.0);
+    std::vector<std::size_t> lastDrawn(parts, 0);
     Fronts fronts;
     for (int round = 0;; ++round) {
         fronts = Advance(mesh, neighbours, schedule, part, vertexPart, seams, start, scale, gate);
@@ -539,7 +611,20 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
                         before.push_back(nearest[f]);
                     drawn += nearest[f] < gate[p] ? 1 : 0;
                 }
+                // The fronts held back for this part move with its gate, and the count
+                // below it with them: after a first step to where the count lies now, the
+                // gate is moved by the secant through its last two counts.
                 nextGate[p] = KthSmallest(std::move(before), aim.enter);
+                if (round > 0 && drawn != lastDrawn[p] && gate[p] != lastGate[p]) {
+                    const double step =
+                        (static_cast<double>(aim.enter) - static_cast<double>(drawn)) *
+                        (gate[p] - lastGate[p]) /
+                        (static_cast<double>(drawn) - static_cast<double>(lastDrawn[p]));
+                    const double reach = 4.0 * std::abs(nextGate[p] - gate[p]);
+                    nextGate[p] = gate[p] + std::clamp(step, -reach, reach);
+                }
+                lastGate[p] = gate[p];
+                lastDrawn[p] = drawn;
                 // Triangles that share their nearest corner tie; a tie may straddle the
                 // count.
                 met = met && Off(drawn, aim.enter) <= options.tolerance &&
@@ -614,7 +699,7 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
     struct BandKey {
         std::size_t stretch;
         double level;
-        int order;  // 0: a part's first triangle, 1: any other
+        int order;            // 0: a part's first triangle, 1: any other
         std::uint32_t enter;  // at one level, the parts that came in earlier first
         std::uint8_t part;
         auto operator<=>(const BandKey&) const = default;
@@ -628,7 +713,7 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
         const double thickness = height * options.bandRows * scale[p];
         double level = from + std::floor((nearest[f] - from) / thickness) * thickness;
         if (stretch < barriers.size() && barriers[stretch] == closes[p] &&
-            level + thickness >= closes[p])
+            nearest[f] + kLastRows * thickness / options.bandRows >= closes[p])
             level = closes[p];
         bandKey[f] = {stretch, level, 1, schedule[p].enter, p};
     }
@@ -638,7 +723,7 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
     std::vector<std::uint32_t> seed(parts, kNone);
     for (std::uint32_t f = 0; f < triangles; ++f) {
         const std::uint8_t p = part[f];
-        bool joins = gate[p] == 0.0;
+        bool joins = false;
         for (std::uint32_t g : neighbours[f])
             joins = joins || nearest[g] < gate[p];
         if (joins && (seed[p] == kNone || nearest[f] < nearest[seed[p]] ||
@@ -659,7 +744,9 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
     }
     // A lone triangle or two whose neighbours lie in other bands (where parts meet) joins
     // the later band of a neighbour, which walks past it, within its stretch.
-    for (int pass = 0; pass < 2; ++pass) {
+    // Until none is left: a triangle that joins a band may leave another one alone.
+    for (bool moved = true; moved;) {
+        moved = false;
         for (std::size_t f = 0; f < triangles; ++f) {
             std::size_t same = 0, later = bandOf[f];
             for (std::uint32_t g : neighbours[f]) {
@@ -667,8 +754,10 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
                 if (keys[bandOf[g]].stretch == keys[bandOf[f]].stretch)
                     later = std::max(later, bandOf[g]);
             }
-            if (same <= 1 && later > bandOf[f] && keys[bandOf[f]].order == 1)
+            if (same <= 1 && later > bandOf[f] && keys[bandOf[f]].order == 1) {
                 bandOf[f] = later;
+                moved = true;
+            }
         }
     }
     std::vector<std::vector<std::uint32_t>> bands(keys.size());
@@ -752,5 +841,7 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
             (aim.finish > 0 && Off(finishes[p], aim.finish) > options.tolerance))
             throw std::runtime_error("part " + std::to_string(p) + " is off its schedule");
     }
+    if (numbers != nullptr)
+        *numbers = drawn;
     return walker.Order();
 }

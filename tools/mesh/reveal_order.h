@@ -27,7 +27,8 @@ struct RevealOptions {
     // The list opens out of sight of this point (model space): the eye as the run's last
     // frames see the mesh, so that what is still drawn there faces away from it.
     Vec3 hiddenFrom{0.0, 0.0, 0.0};
-    std::uint32_t bandRows = 3;  // thickness of each band, in triangle rows
+    std::uint32_t hiddenCount = 0;            // how many triangles those frames draw
+    std::uint32_t bandRows = 3;               // thickness of each band, in triangle rows
     std::vector<std::uint8_t> triangleParts;  // each triangle's part, an index into schedule
     std::vector<PartSchedule> schedule;
     // How far, in triangles, a part may finish from its aim: the pace of each part is
@@ -35,9 +36,16 @@ struct RevealOptions {
     std::uint32_t tolerance = 40;
 };
 
+// The parts, with every triangle that shares no edge with a triangle of its own part
+// given the part that most of its neighbours have: a speck of one part inside another
+// would come in with its own part, cut off from it.
+std::vector<std::uint8_t> TidyParts(const SurfaceMesh& mesh, std::vector<std::uint8_t> parts);
+
 // The mesh's triangles in reveal order, each rotated so that the list reads as strips:
 // a strip of vertices v0, v1, v2, ... is written (v0, v1, v2), (v2, v1, v3),
 // (v2, v3, v4), ... which keeps every triangle's winding. Every part comes in exactly at
 // its schedule's count and is finished within the tolerance of it; throws
-// std::runtime_error where the schedule cannot be met.
-std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOptions& options);
+// std::runtime_error where the schedule cannot be met. If `numbers` is given, it receives
+// each listed triangle's number in the mesh.
+std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOptions& options,
+                                     std::vector<std::uint32_t>* numbers = nullptr);
