@@ -37,6 +37,7 @@ constexpr std::size_t kTetrahedronTriangle = 97'641;
 // The spin of the run's last two frames (59.916 and 59.933 s), which still draw the first
 // 642 triangles of the list, and the camera's eye in the world.
 constexpr double kLastSpin = 35.95;
+constexpr std::uint32_t kLastIndices = 1'927;
 constexpr int kParts = 6;  // the sculpture's named parts
 constexpr Vec3 kEye{3.2, 2.0, -0.1};
 
@@ -92,46 +93,54 @@ std::array<Triangle, 4> TetrahedronFaces(const std::array<Vec3, 4>& p, std::uint
     return faces;
 }
 
-// Each part of the sculpture finishes drawing on a bar line of the track (a bar is 2 s):
-// when the front passes its last triangle. The body, the last, finishes at 30 s.
+// Each named part of the sculpture comes in on a bar line of the track (a bar is 2 s) and
+// is finished on another: the rabbit grows from the root of its left ear, the ear and
+// the head first, the body out of the neck, the right ear out of the head and the legs
+// out of the body. Taken away in reverse, each part goes on the bar line that mirrors
+// its coming in about the turn at 30 s. The head alone comes in a few frames after the
+// start, when the count of the run's last frames is drawn: the list opens with the
+// back of the ear's root, which faces away from the camera then, and the head goes
+// before those frames, so that they show an empty sky.
+constexpr double kIndicesPerSecond = MeshIndexCount / 30.0;
+constexpr double kLastFrames = kLastIndices / kIndicesPerSecond;  // seconds of the rise
 struct Milestone {
     SculpturePart part;
-    double seconds;
-    double scale;  // the part's scale to start from (see RevealOptions::partScale)
+    double enters;    // seconds
+    double finishes;  // seconds; 0 for the body, which finishes the list at 30 s
 };
-constexpr Milestone kMilestones[] = {{SculpturePart::LeftEar, 2.0, 0.6634},
-                                     {SculpturePart::RightEar, 6.0, 0.8492},
-                                     {SculpturePart::Head, 8.0, 0.8283},
-                                     {SculpturePart::FrontLegs, 24.0, 0.7857},
-                                     {SculpturePart::HindLegs, 28.0, 0.6950}};
-// How much before its bar line the front may finish a part, in seconds.
-constexpr double kEarly = 1.5;
-// How near its bar line a part finishes: within two frames at 60 Hz.
+constexpr Milestone kMilestones[] = {
+    {SculpturePart::LeftEar, 0.0, 2.0},     {SculpturePart::Head, kLastFrames, 8.0},
+    {SculpturePart::Body, 2.0, 0.0},        {SculpturePart::RightEar, 2.0, 6.0},
+    {SculpturePart::FrontLegs, 10.0, 24.0}, {SculpturePart::HindLegs, 12.0, 28.0}};
+// How near its bar line a part comes in and is finished: within two frames at 60 Hz.
 constexpr double kMilestoneTolerance = 2.0 / 60.0;
-constexpr double kIndicesPerSecond = MeshIndexCount / 30.0;
 
 // The part of each triangle of the list, numbered from 1, with the tetrahedron's four
 // (part 0) put in at their place.
-std::vector<std::uint8_t> PartsInOrder(const SurfaceMesh& body,
-                                       const std::vector<Triangle>& order) {
-    std::vector<std::uint8_t> parts;
-    for (const Triangle& t : order) {
-        const Vec3 centre =
-            (body.positions[t[0]] + body.positions[t[1]] + body.positions[t[2]]) * (1.0 / 3.0);
-        parts.push_back(static_cast<std::uint8_t>(SculpturePartAt(centre)) + 1);
-    }
-    parts.insert(parts.begin() + kTetrahedronTriangle, 4, 0);
-    return parts;
+std::vector<std::uint8_t> PartsInOrder(const std::vector<std::uint8_t>& parts,
+                                       const std::vector<std::uint32_t>& numbers) {
+    std::vector<std::uint8_t> listed;
+    for (std::uint32_t f : numbers)
+        listed.push_back(parts[f] + 1);
+    listed.insert(listed.begin() + kTetrahedronTriangle, 4, 0);
+    return listed;
 }
 
-// The moment of the rise at which a part's last triangle is first drawn.
-double Completion(const std::vector<std::uint8_t>& parts, SculpturePart part) {
-    std::size_t last = 0;
+// The triangles of the body drawn by the given moment of the rise.
+std::uint32_t BodyTrianglesAt(double seconds) {
+    const auto listed = static_cast<std::uint32_t>(std::llround(seconds * kIndicesPerSecond / 3.0));
+    return listed > kTetrahedronTriangle ? listed - 4 : listed;
+}
+
+// The moments of the rise at which a part's first and last triangles are first drawn.
+std::pair<double, double> Span(const std::vector<std::uint8_t>& parts, SculpturePart part) {
+    std::size_t first = parts.size(), last = 0;
     for (std::size_t i = 0; i < parts.size(); ++i) {
         if (parts[i] == static_cast<std::uint8_t>(part) + 1)
-            last = i;
+            first = std::min(first, i), last = i;
     }
-    return 3.0 * static_cast<double>(last + 1) / kIndicesPerSecond;
+    return {3.0 * static_cast<double>(first) / kIndicesPerSecond,
+            3.0 * static_cast<double>(last + 1) / kIndicesPerSecond};
 }
 
 void Require(bool condition, const std::string& what) {
@@ -184,70 +193,34 @@ int main(int argc, char** argv) {
 
         RevealOptions options;
         // The eye turned back by the last spin into model space: the list opens as far
-        // from what it sees as the start part allows, so the run ends on an empty sky.
+        // from what it sees as the opening parts allow, so the run ends on an empty sky.
         const double c = std::cos(kLastSpin), s = std::sin(kLastSpin);
         options.hiddenFrom = {c * kEye.x - s * kEye.z, kEye.y, s * kEye.x + c * kEye.z};
-        options.vertexPart.resize(body.positions.size());
-        for (std::size_t v = 0; v < body.positions.size(); ++v)
-            options.vertexPart[v] = static_cast<std::uint8_t>(SculpturePartAt(body.positions[v]));
-        // The list opens high on the left ear, which finishes first.
-        options.startPart = static_cast<std::uint8_t>(SculpturePart::LeftEar);
-        options.startAbove = 1.3;
-        options.partScale.assign(kParts, 1.0);
-        for (const Milestone& milestone : kMilestones)
-            options.partScale[static_cast<int>(milestone.part)] = milestone.scale;
-        std::vector<Triangle> order;
-        std::vector<std::uint8_t> triangleParts;
-        // Each milestone's part is made slower or faster across until the front finishes
-        // it a little before its bar line (the completion time rises with the part's
-        // scale, and jumps by up to a band as the bands shift); its last triangle then
-        // waits for the bar line.
-        for (int round = 0;; ++round) {
-            order = OrderForReveal(body, options);
-            triangleParts = PartsInOrder(body, order);
-            bool met = true;
-            for (const Milestone& milestone : kMilestones) {
-                const double done = Completion(triangleParts, milestone.part);
-                met = met && done <= milestone.seconds && done >= milestone.seconds - kEarly;
-            }
-            if (met)
-                break;
-            Require(round < 40, "the parts do not finish near their bar lines");
-            for (const Milestone& milestone : kMilestones) {
-                const double done = Completion(triangleParts, milestone.part);
-                const double goal = milestone.seconds - kEarly / 2.0;
-                double& scale = options.partScale[static_cast<int>(milestone.part)];
-                scale = std::clamp(scale * (1.0 + 0.3 * (goal - done) / goal), 0.6, 1.5);
-            }
+        options.hiddenCount = kLastIndices / 3;
+        for (const Triangle& t : body.triangles) {
+            const Vec3 centre =
+                (body.positions[t[0]] + body.positions[t[1]] + body.positions[t[2]]) * (1.0 / 3.0);
+            options.triangleParts.push_back(static_cast<std::uint8_t>(SculpturePartAt(centre)));
         }
-        // Then each part's first triangle, long since surrounded by drawn ones, waits for
-        // the bar line (the frame of the rise that first draws the count of indices after
-        // it) and finishes the part there: a hole of one triangle deep inside the drawn
-        // part for at most kEarly, where the part's last triangle would leave a notch in
-        // the front.
-        auto bodyIndex = [](std::size_t listed) {
-            return listed < kTetrahedronTriangle ? listed : listed - 4;
-        };
+        options.triangleParts = TidyParts(body, options.triangleParts);
+        options.schedule.resize(kParts);
         for (const Milestone& milestone : kMilestones) {
-            const std::uint8_t label = static_cast<std::uint8_t>(milestone.part) + 1;
-            const std::size_t first = static_cast<std::size_t>(
-                std::find(triangleParts.begin(), triangleParts.end(), label) -
-                triangleParts.begin());
-            const std::size_t bar = static_cast<std::size_t>(
-                                        std::llround(milestone.seconds * kIndicesPerSecond / 3.0)) -
-                                    1;
-            Require(first < bar && (bar < kTetrahedronTriangle || bar >= kTetrahedronTriangle + 4),
-                    "a part's first triangle cannot wait for its bar line");
-            const Triangle moved = order[bodyIndex(first)];
-            order.erase(order.begin() + bodyIndex(first));
-            order.insert(order.begin() + bodyIndex(bar), moved);
-            triangleParts = PartsInOrder(body, order);
-            Require(std::abs(Completion(triangleParts, milestone.part) - milestone.seconds) <
-                        kMilestoneTolerance,
-                    "a part does not finish on its bar line");
+            options.schedule[static_cast<int>(milestone.part)] = {
+                BodyTrianglesAt(milestone.enters),
+                milestone.finishes > 0.0 ? BodyTrianglesAt(milestone.finishes) : 0};
         }
-        Require(triangleParts.back() == static_cast<std::uint8_t>(SculpturePart::Body) + 1,
-                "the body is not the last part to finish");
+        options.tolerance = 40;  // half a frame
+        std::vector<std::uint32_t> numbers;
+        std::vector<Triangle> order = OrderForReveal(body, options, &numbers);
+        const std::vector<std::uint8_t> triangleParts =
+            PartsInOrder(options.triangleParts, numbers);
+        for (const Milestone& milestone : kMilestones) {
+            const auto [enters, finishes] = Span(triangleParts, milestone.part);
+            const double end = milestone.finishes > 0.0 ? milestone.finishes : 30.0;
+            Require(std::abs(enters - milestone.enters) < kMilestoneTolerance &&
+                        std::abs(finishes - end) < kMilestoneTolerance,
+                    "a part does not come in or finish on its bar line");
+        }
         const double ordering = watch.Lap();
         // The list: the body's triangles with the tetrahedron put in at its place.
         std::vector<Vec3> positions = body.positions;

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <functional>
 #include <limits>
 #include <queue>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 namespace {
@@ -66,7 +68,7 @@ struct Links {
 };
 
 // A link's length is scaled by the mean of its ends' factors in `scale` (if given), which
-// slows the front (factor above 1) or speeds it up (below 1) in a region.
+// slows the front (factor above 1) or speeds it up (below 1) in a part.
 Links LinkVertices(const SurfaceMesh& mesh, const std::vector<TriangleNeighbours>& neighbours,
                    const std::vector<double>& scale) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
@@ -98,14 +100,16 @@ Links LinkVertices(const SurfaceMesh& mesh, const std::vector<TriangleNeighbours
     return links;
 }
 
-// Shortest distances along the links from the given vertices.
-std::vector<double> Distances(const Links& links, const std::vector<std::uint32_t>& sources) {
+// Shortest distances along the links from the given vertices, where no vertex is reached
+// before its gate (if gates are given): the moment its part comes in.
+std::vector<double> Distances(const Links& links, const std::vector<std::uint32_t>& sources,
+                              const std::vector<double>& gate = {}) {
     std::vector<double> distance(links.start.size() - 1, std::numeric_limits<double>::infinity());
     using Entry = std::pair<double, std::uint32_t>;
     std::priority_queue<Entry, std::vector<Entry>, std::greater<>> queue;
     for (std::uint32_t s : sources) {
-        distance[s] = 0.0;
-        queue.push({0.0, s});
+        distance[s] = gate.empty() ? 0.0 : gate[s];
+        queue.push({distance[s], s});
     }
     while (!queue.empty()) {
         const auto [d, v] = queue.top();
@@ -114,9 +118,10 @@ std::vector<double> Distances(const Links& links, const std::vector<std::uint32_
             continue;
         for (std::uint32_t k = links.start[v]; k < links.start[v + 1]; ++k) {
             const auto [w, length] = links.to[k];
-            if (d + length < distance[w]) {
-                distance[w] = d + length;
-                queue.push({distance[w], w});
+            const double arrival = gate.empty() ? d + length : std::max(d + length, gate[w]);
+            if (arrival < distance[w]) {
+                distance[w] = arrival;
+                queue.push({arrival, w});
             }
         }
     }
@@ -153,6 +158,7 @@ public:
           stamp_(mesh.positions.size(), kNone) {}
 
     const std::vector<Triangle>& Order() const { return order_; }
+    const std::vector<std::uint32_t>& Drawn() const { return drawn_; }  // triangle numbers
     std::size_t Count() const { return drawn_.size(); }
     std::uint32_t Last() const { return drawn_.back(); }
 
@@ -361,85 +367,406 @@ std::vector<double> AnglesAbout(const SurfaceMesh& mesh, const Links& links,
     return angle;
 }
 
+// The k-th smallest of the values (k counted from 0).
+double KthSmallest(std::vector<double> values, std::size_t k) {
+    if (k >= values.size())
+        throw std::runtime_error("a part's schedule lies beyond the list");
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k), values.end());
+    return values[k];
+}
+
+// Where a part comes in: how far each vertex lies from its seam with the parts before
+// it, along the surface.
+struct Seam {
+    std::uint8_t part;
+    std::vector<double> away;  // per vertex
+};
+
+// How far from a seam the fronts are held back for it (model units): about ten rows.
+constexpr double kHoldReach = 0.105;
+
+// Where each part's front is: the arrival of the fronts at every vertex, with each part
+// at its own pace and kept back until its gate; and each triangle's, its nearest
+// corner's, but not before its own part's gate.
+struct Fronts {
+    std::vector<double> arrival;  // per vertex
+    std::vector<double> nearest;  // per triangle
+};
+
+// Near a seam, the fronts of the parts still growing are held back so that they reach
+// the seam only as the part beyond it comes in, at their own pace: they close in on it
+// as a ring, instead of running round it and leaving it an island, or a thin strip
+// between it and another part.
+Fronts Advance(const SurfaceMesh& mesh, const std::vector<TriangleNeighbours>& neighbours,
+               const std::vector<PartSchedule>& schedule, const std::vector<std::uint8_t>& part,
+               const std::vector<std::uint8_t>& vertexPart, const std::vector<Seam>& seams,
+               std::uint32_t start, const std::vector<double>& scale,
+               const std::vector<double>& gate) {
+    std::vector<double> vertexScale(vertexPart.size()), vertexGate(vertexPart.size());
+    for (std::size_t v = 0; v < vertexPart.size(); ++v) {
+        vertexScale[v] = scale[vertexPart[v]];
+        vertexGate[v] = gate[vertexPart[v]];
+    }
+    for (const Seam& seam : seams) {
+        const PartSchedule& beyond = schedule[seam.part];
+        for (std::size_t v = 0; v < vertexPart.size(); ++v) {
+            const PartSchedule& own = schedule[vertexPart[v]];
+            if (own.enter < beyond.enter && (own.finish == 0 || own.finish >= beyond.enter) &&
+                seam.away[v] < kHoldReach && v != start) {  // the start is never held
+                vertexGate[v] =
+                    std::max(vertexGate[v], gate[seam.part] - seam.away[v] * vertexScale[v]);
+            }
+        }
+    }
+    Fronts fronts;
+    fronts.arrival = Distances(LinkVertices(mesh, neighbours, vertexScale), {start}, vertexGate);
+    for (std::size_t f = 0; f < mesh.triangles.size(); ++f) {
+        const Triangle& t = mesh.triangles[f];
+        fronts.nearest.push_back(
+            std::max(std::min({fronts.arrival[t[0]], fronts.arrival[t[1]], fronts.arrival[t[2]]}),
+                     gate[part[f]]));
+    }
+    return fronts;
+}
+
+std::size_t Off(std::size_t a, std::size_t b) {
+    return a > b ? a - b : b - a;
+}
+
+// How far past its gate a part's seam may be reached and count as reached at the gate:
+// the fronts held back for it reach it at the gate but for rounding.
+constexpr double kReached = 1e-9;
+
+// How far from where the opening part meets a later one the start may lie (model units),
+// when one part opens the list; and how many more than the run's last frames draw of the
+// triangles grown from a start are checked to face away, since the walk does not take
+// them in quite the order the front reaches them.
+constexpr double kStartReach = 0.15;
+constexpr std::size_t kHiddenMargin = 4;  // a quarter more
+
+// How many rows at a finished part's end wait for the end of their stretch.
+constexpr double kLastRows = 2.0;
+
+// Rounds of adjusting the parts' paces and gates before the schedule counts as unmet.
+constexpr int kRounds = 200;
+
 }  // namespace
 
-std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOptions& options) {
+std::vector<std::uint8_t> TidyParts(const SurfaceMesh& mesh, std::vector<std::uint8_t> parts) {
+    const std::vector<TriangleNeighbours> neighbours = FindNeighbours(mesh.triangles);
+    for (std::size_t f = 0; f < parts.size(); ++f) {
+        const TriangleNeighbours& n = neighbours[f];
+        if (parts[n[0]] == parts[f] || parts[n[1]] == parts[f] || parts[n[2]] == parts[f])
+            continue;
+        // Two or three neighbours of one part, or else the first neighbour's.
+        parts[f] = parts[n[1]] == parts[n[2]] ? parts[n[1]] : parts[n[0]];
+    }
+    return parts;
+}
+
+std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOptions& options,
+                                     std::vector<std::uint32_t>* numbers) {
     const std::vector<TriangleNeighbours> neighbours = FindNeighbours(mesh.triangles);
     const std::size_t triangles = mesh.triangles.size();
-    std::vector<double> scale;
-    if (!options.vertexPart.empty()) {
-        scale.resize(mesh.positions.size());
-        for (std::size_t v = 0; v < scale.size(); ++v)
-            scale[v] = options.partScale[options.vertexPart[v]];
+    const std::vector<PartSchedule>& schedule = options.schedule;
+    const std::vector<std::uint8_t>& part = options.triangleParts;
+    const std::size_t parts = schedule.size();
+    if (part.size() != triangles || parts == 0 || parts > 32)
+        throw std::runtime_error("the parts do not fit the mesh");
+    std::vector<std::uint32_t> size(parts, 0);
+    for (std::uint8_t p : part) {
+        if (p >= parts)
+            throw std::runtime_error("a triangle's part has no schedule");
+        ++size[p];
     }
-    const Links links = LinkVertices(mesh, neighbours, scale);
-    const Links plain = LinkVertices(mesh, neighbours, {});
 
-    // The start: of the vertices of startPart (or above startAbove), the one furthest
-    // along the surface from every triangle that faces hiddenFrom, so that the first part
-    // of the list, which the run's last frames still draw, is culled there.
+    // Each vertex belongs to the part of its triangles that comes in first, so that the
+    // fronts of the parts before a part run along the seam where it joins them, whenever
+    // it comes in; and the start is a vertex where all the parts that come in at 0 meet.
+    std::vector<std::uint8_t> vertexPart(mesh.positions.size(), 0);
+    std::vector<std::uint32_t> touches(mesh.positions.size(), 0);  // bit p: part p
+    for (std::size_t f = 0; f < triangles; ++f) {
+        for (std::uint32_t v : mesh.triangles[f]) {
+            const std::uint8_t p = part[f], q = vertexPart[v];
+            if (touches[v] == 0 || schedule[p].enter < schedule[q].enter ||
+                (schedule[p].enter == schedule[q].enter && p < q))
+                vertexPart[v] = p;
+            touches[v] |= 1u << p;
+        }
+    }
+    std::uint32_t opening = 0;
+    for (std::size_t p = 0; p < parts; ++p)
+        opening |= schedule[p].enter == 0 ? 1u << p : 0u;
+
+    // The start: a vertex where all the parts that come in at 0 meet, or near the seam of
+    // the parts that come in after them. Of these, the one whose first hiddenCount
+    // triangles (grown through the opening parts alone) face hiddenFrom least, and then
+    // reach that seam most, and then lie furthest from every triangle that faces
+    // hiddenFrom: the first part of the list, which the run's last frames still draw, is
+    // culled there, and the list can move on from it.
+    std::vector<bool> faces(triangles, false);
     std::vector<std::uint32_t> seen;
     std::vector<double> edges;
-    for (const Triangle& t : mesh.triangles) {
+    for (std::size_t f = 0; f < triangles; ++f) {
+        const Triangle& t = mesh.triangles[f];
         const Vec3 a = mesh.positions[t[0]], b = mesh.positions[t[1]], c = mesh.positions[t[2]];
-        if (Dot(Cross(b - a, c - a), options.hiddenFrom - a) > 0.0)
+        faces[f] = Dot(Cross(b - a, c - a), options.hiddenFrom - a) > 0.0;
+        if (faces[f])
             seen.insert(seen.end(), t.begin(), t.end());
         edges.push_back(Length(b - a));
     }
+    const Links plain = LinkVertices(mesh, neighbours, {});
     const std::vector<double> hidden = Distances(plain, seen);
-    std::uint32_t start = kNone;
+    std::vector<std::uint32_t> onward;  // vertices where an opening part meets a later one
+    std::vector<double> opened(mesh.positions.size(), 0.0);  // gates: the opening parts only
     for (std::uint32_t v = 0; v < mesh.positions.size(); ++v) {
-        const bool may = mesh.positions[v].y > options.startAbove &&
-                         (options.vertexPart.empty() || options.vertexPart[v] == options.startPart);
-        if (may && (start == kNone || hidden[v] > hidden[start])) {
-            start = v;
+        if ((touches[v] & opening) != 0 && (touches[v] & ~opening) != 0)
+            onward.push_back(v);
+        if ((touches[v] & opening) == 0)
+            opened[v] = std::numeric_limits<double>::infinity();
+    }
+    const std::vector<double> nearOnward = Distances(plain, onward);
+    std::uint32_t start = kNone;
+    std::size_t fewest = 0, most = 0;
+    for (std::uint32_t v = 0; v < mesh.positions.size(); ++v) {
+        const bool meets = (touches[v] & opening) == opening;
+        const bool near = std::popcount(opening) == 1 && (touches[v] & ~opening) == 0 &&
+                          nearOnward[v] < kStartReach;
+        if (opening == 0 || !(meets || near))
+            continue;
+        std::size_t facing = 0, reaching = 0;
+        if (options.hiddenCount > 0) {
+            const std::vector<double> grown = Distances(plain, {v}, opened);
+            std::vector<std::pair<double, std::uint32_t>> first;
+            for (std::uint32_t f = 0; f < triangles; ++f) {
+                const Triangle& t = mesh.triangles[f];
+                const double d = std::min({grown[t[0]], grown[t[1]], grown[t[2]]});
+                if (d < std::numeric_limits<double>::infinity())
+                    first.push_back({d, f});
+            }
+            const std::size_t count = std::min<std::size_t>(
+                options.hiddenCount + options.hiddenCount / kHiddenMargin, first.size());
+            std::nth_element(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(count),
+                             first.end());
+            for (std::size_t k = 0; k < count; ++k) {
+                const Triangle& t = mesh.triangles[first[k].second];
+                facing += faces[first[k].second] ? 1 : 0;
+                bool onSeam = false;
+                for (std::uint32_t u : t)
+                    onSeam = onSeam || (touches[u] & ~opening) != 0;
+                reaching += onSeam ? 1 : 0;
+            }
         }
+        if (start == kNone || facing < fewest ||
+            (facing == fewest &&
+             (reaching > most || (reaching == most && hidden[v] > hidden[start]))))
+            start = v, fewest = facing, most = reaching;
     }
     if (start == kNone)
         throw std::runtime_error("no vertex to start from");
 
-    // Each triangle's distance from the start: the mean of its corners'.
-    const std::vector<double> distance = Distances(links, {start});
-    const std::vector<double> angle = AnglesAbout(mesh, links, distance, start);
+    // The seams where the fronts are held back: those of every part that comes in later
+    // than the run's last frames' count. A part that comes in sooner comes in beside the
+    // start, where the fronts have nowhere else to go.
+    std::vector<Seam> seams;
+    for (std::size_t q = 0; q < parts; ++q) {
+        if (schedule[q].enter <= options.hiddenCount)
+            continue;
+        std::uint32_t earlier = 0;
+        for (std::size_t r = 0; r < parts; ++r)
+            earlier |= schedule[r].enter < schedule[q].enter ? 1u << r : 0u;
+        std::vector<std::uint32_t> on;
+        for (std::uint32_t v = 0; v < mesh.positions.size(); ++v) {
+            if ((touches[v] & (1u << q)) != 0 && (touches[v] & earlier) != 0)
+                on.push_back(v);
+        }
+        seams.push_back({static_cast<std::uint8_t>(q), Distances(plain, on)});
+    }
+
+    // The paces and gates that meet the schedule. A part's gate is the arrival by which
+    // exactly `enter` triangles of the parts that came in before it are reached; a part's
+    // pace is scaled by how far its last triangle's arrival is from the one by which
+    // `finish` triangles are reached in all, until every part is finished near its aim.
+    std::vector<double> scale(parts, 1.0), gate(parts, 0.0), lastGate(parts, 0.0);
+    std::vector<std::size_t> lastDrawn(parts, 0);
+    Fronts fronts;
+    for (int round = 0;; ++round) {
+        fronts = Advance(mesh, neighbours, schedule, part, vertexPart, seams, start, scale, gate);
+        const std::vector<double>& nearest = fronts.nearest;
+        std::vector<double> first(parts, std::numeric_limits<double>::infinity());
+        std::vector<double> last(parts, 0.0);
+        for (std::size_t f = 0; f < triangles; ++f) {
+            first[part[f]] = std::min(first[part[f]], nearest[f]);
+            last[part[f]] = std::max(last[part[f]], nearest[f]);
+        }
+        bool met = true;
+        std::vector<double> nextGate = gate, nextScale = scale;
+        for (std::size_t p = 0; p < parts; ++p) {
+            const PartSchedule& aim = schedule[p];
+            if (aim.enter > 0) {
+                std::vector<double> before;
+                std::size_t drawn = 0;
+                for (std::size_t f = 0; f < triangles; ++f) {
+                    if (schedule[part[f]].enter < aim.enter)
+                        before.push_back(nearest[f]);
+                    drawn += nearest[f] < gate[p] ? 1 : 0;
+                }
+                // The fronts held back for this part move with its gate, and the count
+                // below it with them: after a first step to where the count lies now, the
+                // gate is moved by the secant through its last two counts.
+                nextGate[p] = KthSmallest(std::move(before), aim.enter);
+                if (round > 0 && drawn != lastDrawn[p] && gate[p] != lastGate[p]) {
+                    const double step =
+                        (static_cast<double>(aim.enter) - static_cast<double>(drawn)) *
+                        (gate[p] - lastGate[p]) /
+                        (static_cast<double>(drawn) - static_cast<double>(lastDrawn[p]));
+                    const double reach = 4.0 * std::abs(nextGate[p] - gate[p]);
+                    nextGate[p] = gate[p] + std::clamp(step, -reach, reach);
+                }
+                lastGate[p] = gate[p];
+                lastDrawn[p] = drawn;
+                // Triangles that share their nearest corner tie; a tie may straddle the
+                // count.
+                met = met && Off(drawn, aim.enter) <= options.tolerance &&
+                      first[p] <= gate[p] + kReached;
+            }
+            if (aim.finish > 0) {
+                if (aim.finish <= size[p] || aim.finish <= aim.enter + size[p] / 2)
+                    throw std::runtime_error("a part is to be finished before it can be");
+                std::vector<double> others;
+                std::size_t drawn = size[p];
+                for (std::size_t f = 0; f < triangles; ++f) {
+                    if (part[f] != p) {
+                        others.push_back(nearest[f]);
+                        drawn += nearest[f] <= last[p] ? 1 : 0;
+                    }
+                }
+                const std::size_t m = aim.finish - size[p];
+                const double target =
+                    0.5 * (KthSmallest(others, m - 1) + KthSmallest(std::move(others), m));
+                const double from = aim.enter > 0 ? gate[p] : 0.0;
+                nextScale[p] = scale[p] * std::clamp((target - from) / (last[p] - from), 0.5, 2.0);
+                met = met && Off(drawn, aim.finish) <= options.tolerance;
+            }
+        }
+        if (met)
+            break;
+        if (round == kRounds) {
+            for (std::size_t p = 0; p < parts; ++p) {
+                if (schedule[p].enter > 0 && first[p] > gate[p] + kReached)
+                    throw std::runtime_error("part " + std::to_string(p) +
+                                             " is reached only after its moment to come in");
+            }
+            throw std::runtime_error("the parts' paces do not settle on their schedule");
+        }
+        gate = nextGate;
+        scale = nextScale;
+    }
+    const std::vector<double>& arrival = fronts.arrival;
+    const std::vector<double>& nearest = fronts.nearest;
     std::vector<double> key(triangles);
     for (std::size_t f = 0; f < triangles; ++f) {
         const Triangle& t = mesh.triangles[f];
-        key[f] = (distance[t[0]] + distance[t[1]] + distance[t[2]]) / 3.0;
+        key[f] = (arrival[t[0]] + arrival[t[1]] + arrival[t[2]]) / 3.0;
     }
 
-    // Rows between level sets of the distance one median edge apart, which the
-    // triangles between them fill as strips: a triangle's row is its nearest corner's
-    // level. The front is walked in bands of bandRows rows, one after another.
+    // Barriers: each part's gate, and just past each finished part's last triangle. All
+    // that the fronts reach before a barrier is drawn before all that they reach after
+    // it, so that the counts fall as scheduled.
+    std::vector<double> barriers;
+    std::vector<double> closes(parts, std::numeric_limits<double>::infinity());
+    for (std::size_t p = 0; p < parts; ++p) {
+        if (schedule[p].enter > 0)
+            barriers.push_back(gate[p]);
+        if (schedule[p].finish > 0) {
+            double last = 0.0;
+            for (std::size_t f = 0; f < triangles; ++f)
+                last = part[f] == p ? std::max(last, nearest[f]) : last;
+            closes[p] = std::nextafter(last, std::numeric_limits<double>::infinity());
+            barriers.push_back(closes[p]);
+        }
+    }
+    std::sort(barriers.begin(), barriers.end());
+    barriers.erase(std::unique(barriers.begin(), barriers.end()), barriers.end());
+
+    // Within each stretch between barriers, each part's front in rows one median edge
+    // of its own apart, which the triangles between them fill as strips (a triangle's
+    // row is its nearest corner's), walked in bands of bandRows rows in order of
+    // arrival. After a barrier the parts that come in there go first; before one, the
+    // last band of a part finished there goes last.
     std::nth_element(edges.begin(), edges.begin() + edges.size() / 2, edges.end());
     const double height = edges[edges.size() / 2];
-    std::vector<std::vector<std::uint32_t>> bands;
+    struct BandKey {
+        std::size_t stretch;
+        double level;
+        int order;            // 0: a part's first triangle, 1: any other
+        std::uint32_t enter;  // at one level, the parts that came in earlier first
+        std::uint8_t part;
+        auto operator<=>(const BandKey&) const = default;
+    };
+    std::vector<BandKey> bandKey(triangles);
+    for (std::size_t f = 0; f < triangles; ++f) {
+        const std::uint8_t p = part[f];
+        const std::size_t stretch = static_cast<std::size_t>(
+            std::upper_bound(barriers.begin(), barriers.end(), nearest[f]) - barriers.begin());
+        const double from = stretch == 0 ? 0.0 : barriers[stretch - 1];
+        const double thickness = height * options.bandRows * scale[p];
+        double level = from + std::floor((nearest[f] - from) / thickness) * thickness;
+        if (stretch < barriers.size() && barriers[stretch] == closes[p] &&
+            nearest[f] + kLastRows * thickness / options.bandRows >= closes[p])
+            level = closes[p];
+        bandKey[f] = {stretch, level, 1, schedule[p].enter, p};
+    }
+    // Where parts come in, each one's first triangle comes first, on its own, so that
+    // where several come in at once, each comes in at the count: of its triangles that
+    // share an edge with one drawn before the gate, the one the fronts reach first.
+    std::vector<std::uint32_t> seed(parts, kNone);
+    for (std::uint32_t f = 0; f < triangles; ++f) {
+        const std::uint8_t p = part[f];
+        bool joins = false;
+        for (std::uint32_t g : neighbours[f])
+            joins = joins || nearest[g] < gate[p];
+        if (joins && (seed[p] == kNone || nearest[f] < nearest[seed[p]] ||
+                      (nearest[f] == nearest[seed[p]] && key[f] < key[seed[p]])))
+            seed[p] = f;
+    }
+    for (std::uint32_t f : seed) {
+        if (f != kNone)
+            bandKey[f].order = 0;
+    }
+    std::vector<BandKey> keys = bandKey;
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     std::vector<std::size_t> bandOf(triangles);
     for (std::size_t f = 0; f < triangles; ++f) {
-        const Triangle& t = mesh.triangles[f];
-        const double nearest = std::min({distance[t[0]], distance[t[1]], distance[t[2]]});
-        bandOf[f] = static_cast<std::size_t>(nearest / height) / options.bandRows;
+        bandOf[f] = static_cast<std::size_t>(
+            std::lower_bound(keys.begin(), keys.end(), bandKey[f]) - keys.begin());
     }
-    // A lone triangle or two whose neighbours lie in other bands (where the scale of the
-    // way changes between parts) joins the later band of a neighbour, which walks past it.
-    for (int pass = 0; pass < 2; ++pass) {
+    // A lone triangle or two whose neighbours lie in other bands (where parts meet) joins
+    // the later band of a neighbour, which walks past it, within its stretch.
+    // Until none is left: a triangle that joins a band may leave another one alone.
+    for (bool moved = true; moved;) {
+        moved = false;
         for (std::size_t f = 0; f < triangles; ++f) {
             std::size_t same = 0, later = bandOf[f];
             for (std::uint32_t g : neighbours[f]) {
                 same += bandOf[g] == bandOf[f] ? 1 : 0;
-                later = std::max(later, bandOf[g]);
+                if (keys[bandOf[g]].stretch == keys[bandOf[f]].stretch)
+                    later = std::max(later, bandOf[g]);
             }
-            if (same <= 1 && later > bandOf[f])
+            if (same <= 1 && later > bandOf[f] && keys[bandOf[f]].order == 1) {
                 bandOf[f] = later;
+                moved = true;
+            }
         }
     }
-    for (std::size_t f = 0; f < triangles; ++f) {
-        if (bandOf[f] >= bands.size())
-            bands.resize(bandOf[f] + 1);
+    std::vector<std::vector<std::uint32_t>> bands(keys.size());
+    for (std::size_t f = 0; f < triangles; ++f)
         bands[bandOf[f]].push_back(static_cast<std::uint32_t>(f));
-    }
 
     // Each band in order of the angle about the start, every other one the other way
     // round, so that each starts about where the last ended.
+    const std::vector<double> angle = AnglesAbout(mesh, plain, arrival, start);
     BandWalker walker(mesh, neighbours, key);
     std::vector<double> along(triangles, 0.0);
     std::uint32_t band = 0;
@@ -482,7 +809,7 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
         std::vector<bool> walked(pieces.size(), false);
         for (std::size_t n = 0; n < pieces.size(); ++n) {
             std::size_t next = 0;
-            double nearest = std::numeric_limits<double>::infinity();
+            double closest = std::numeric_limits<double>::infinity();
             for (std::size_t p = 0; p < pieces.size(); ++p) {
                 if (walked[p])
                     continue;
@@ -490,8 +817,8 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
                     const double d = walker.Count() == 0
                                          ? 0.0
                                          : Length(Centre(mesh, f) - Centre(mesh, walker.Last()));
-                    if (d < nearest)
-                        nearest = d, next = p;
+                    if (d < closest)
+                        closest = d, next = p;
                 }
             }
             walked[next] = true;
@@ -499,5 +826,22 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
         }
         ++band;
     }
+
+    // The counts as scheduled: every part comes in at its count, and is finished where
+    // its last band's barrier falls.
+    const std::vector<std::uint32_t>& drawn = walker.Drawn();
+    std::vector<std::size_t> enters(parts, triangles), finishes(parts, 0);
+    for (std::size_t k = 0; k < drawn.size(); ++k) {
+        enters[part[drawn[k]]] = std::min(enters[part[drawn[k]]], k);
+        finishes[part[drawn[k]]] = k + 1;
+    }
+    for (std::size_t p = 0; p < parts; ++p) {
+        const PartSchedule& aim = schedule[p];
+        if (Off(enters[p], aim.enter) > options.tolerance ||
+            (aim.finish > 0 && Off(finishes[p], aim.finish) > options.tolerance))
+            throw std::runtime_error("part " + std::to_string(p) + " is off its schedule");
+    }
+    if (numbers != nullptr)
+        *numbers = drawn;
     return walker.Order();
 }
