@@ -67,10 +67,7 @@ struct Links {
     std::vector<std::pair<std::uint32_t, double>> to;
 };
 
-// A link's length is scaled by the mean of its ends' factors in `scale` (if given), which
-// slows the front (factor above 1) or speeds it up (below 1) in a part.
-Links LinkVertices(const SurfaceMesh& mesh, const std::vector<TriangleNeighbours>& neighbours,
-                   const std::vector<double>& scale) {
+Links LinkVertices(const SurfaceMesh& mesh, const std::vector<TriangleNeighbours>& neighbours) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
     for (std::uint32_t f = 0; f < mesh.triangles.size(); ++f) {
         const Triangle& t = mesh.triangles[f];
@@ -92,11 +89,22 @@ Links LinkVertices(const SurfaceMesh& mesh, const std::vector<TriangleNeighbours
     links.start.assign(mesh.positions.size() + 1, 0);
     for (const auto& [a, b] : pairs) {
         ++links.start[a + 1];
-        const double factor = scale.empty() ? 1.0 : 0.5 * (scale[a] + scale[b]);
-        links.to.push_back({b, factor * Length(mesh.positions[a] - mesh.positions[b])});
+        links.to.push_back({b, Length(mesh.positions[a] - mesh.positions[b])});
     }
     for (std::size_t v = 0; v < mesh.positions.size(); ++v)
         links.start[v + 1] += links.start[v];
+    return links;
+}
+
+// The links with each length scaled by the mean of its ends' factors, which slows the
+// front (factor above 1) or speeds it up (below 1) in a part.
+Links Scaled(Links links, const std::vector<double>& scale) {
+    for (std::uint32_t a = 0; a + 1 < links.start.size(); ++a) {
+        for (std::uint32_t k = links.start[a]; k < links.start[a + 1]; ++k) {
+            auto& [b, length] = links.to[k];
+            length = 0.5 * (scale[a] + scale[b]) * length;
+        }
+    }
     return links;
 }
 
@@ -397,7 +405,7 @@ struct Fronts {
 // the seam only as the part beyond it comes in, at their own pace: they close in on it
 // as a ring, instead of running round it and leaving it an island, or a thin strip
 // between it and another part.
-Fronts Advance(const SurfaceMesh& mesh, const std::vector<TriangleNeighbours>& neighbours,
+Fronts Advance(const SurfaceMesh& mesh, const Links& plain,
                const std::vector<PartSchedule>& schedule, const std::vector<std::uint8_t>& part,
                const std::vector<std::uint8_t>& vertexPart, const std::vector<Seam>& seams,
                std::uint32_t start, const std::vector<double>& scale,
@@ -419,7 +427,7 @@ Fronts Advance(const SurfaceMesh& mesh, const std::vector<TriangleNeighbours>& n
         }
     }
     Fronts fronts;
-    fronts.arrival = Distances(LinkVertices(mesh, neighbours, vertexScale), {start}, vertexGate);
+    fronts.arrival = Distances(Scaled(plain, vertexScale), {start}, vertexGate);
     for (std::size_t f = 0; f < mesh.triangles.size(); ++f) {
         const Triangle& t = mesh.triangles[f];
         fronts.nearest.push_back(
@@ -515,7 +523,7 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
             seen.insert(seen.end(), t.begin(), t.end());
         edges.push_back(Length(b - a));
     }
-    const Links plain = LinkVertices(mesh, neighbours, {});
+    const Links plain = LinkVertices(mesh, neighbours);
     const std::vector<double> hidden = Distances(plain, seen);
     std::vector<std::uint32_t> onward;  // vertices where an opening part meets a later one
     std::vector<double> opened(mesh.positions.size(), 0.0);  // gates: the opening parts only
@@ -526,6 +534,12 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
             opened[v] = std::numeric_limits<double>::infinity();
     }
     const std::vector<double> nearOnward = Distances(plain, onward);
+    std::vector<std::uint32_t> openable;  // the triangles with a corner in an opening part
+    for (std::uint32_t f = 0; f < triangles; ++f) {
+        const Triangle& t = mesh.triangles[f];
+        if (((touches[t[0]] | touches[t[1]] | touches[t[2]]) & opening) != 0)
+            openable.push_back(f);
+    }
     std::uint32_t start = kNone;
     std::size_t fewest = 0, most = 0;
     for (std::uint32_t v = 0; v < mesh.positions.size(); ++v) {
@@ -538,7 +552,7 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
         if (options.hiddenCount > 0) {
             const std::vector<double> grown = Distances(plain, {v}, opened);
             std::vector<std::pair<double, std::uint32_t>> first;
-            for (std::uint32_t f = 0; f < triangles; ++f) {
+            for (std::uint32_t f : openable) {
                 const Triangle& t = mesh.triangles[f];
                 const double d = std::min({grown[t[0]], grown[t[1]], grown[t[2]]});
                 if (d < std::numeric_limits<double>::infinity())
@@ -591,7 +605,7 @@ std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOption
     std::vector<std::size_t> lastDrawn(parts, 0);
     Fronts fronts;
     for (int round = 0;; ++round) {
-        fronts = Advance(mesh, neighbours, schedule, part, vertexPart, seams, start, scale, gate);
+        fronts = Advance(mesh, plain, schedule, part, vertexPart, seams, start, scale, gate);
         const std::vector<double>& nearest = fronts.nearest;
         std::vector<double> first(parts, std::numeric_limits<double>::infinity());
         std::vector<double> last(parts, 0.0);
