@@ -55,10 +55,10 @@ MesherTraits::FT Field(MesherTraits::Point_3 p) {
 // A closed, outward-facing surface mesh of the sculpture, coarser and less even than the
 // final one: Delaunay refinement of the implicit surface with facets of at least 25
 // degrees, at most 0.03 across and within 0.002 of the surface.
-Mesh MeshImplicitSurface() {
+Mesh MeshImplicitSurface(std::uint32_t seed) {
     // The mesher finds its first surface points along random rays: seed the generator it
     // draws them from, which is otherwise seeded from the clock.
-    CGAL::get_default_random() = CGAL::Random(20261209);
+    CGAL::get_default_random() = CGAL::Random(seed);
     Delaunay triangulation;
     SurfaceComplex complex(triangulation);
     const CGAL::Implicit_surface_3<MesherTraits, MesherTraits::FT (*)(MesherTraits::Point_3)>
@@ -264,8 +264,8 @@ std::size_t MendSmallAngles(Mesh& mesh, std::size_t count) {
 
 }  // namespace
 
-SurfaceMesh TessellateSculpture(std::uint32_t vertexCount) {
-    const Mesh coarse = MeshImplicitSurface();
+SurfaceMesh TessellateSculpture(std::uint32_t vertexCount, std::uint32_t seed) {
+    const Mesh coarse = MeshImplicitSurface(seed);
     // An even triangulation has two triangles of sqrt(3)/4 L^2 per vertex for an edge of
     // L: choose L so that the area takes about vertexCount vertices. The remesher keeps
     // its edges between 4/5 and 4/3 of the length it is given, and ends with them about

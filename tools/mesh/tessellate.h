@@ -15,5 +15,6 @@ struct SurfaceMesh {
 };
 
 // A closed topological sphere of exactly vertexCount vertices and 2 * vertexCount - 4
-// triangles on the sculpture's surface, its triangles of nearly equal size.
-SurfaceMesh TessellateSculpture(std::uint32_t vertexCount);
+// triangles on the sculpture's surface, its triangles of nearly equal size. The seed
+// picks one of many equally good tessellations.
+SurfaceMesh TessellateSculpture(std::uint32_t vertexCount, std::uint32_t seed);
