@@ -1,13 +1,12 @@
 // Writes the demo's mesh: the raw vertex records, then the raw 32-bit indices, in the
-// byte order of the target (little-endian), exactly as the executable embeds them; and,
-// if asked, the named part of each listed triangle, one byte each (1 + SculpturePart,
-// 0 for the tetrahedron), for tools/mesh/measure_reveal.
+// byte order of the target (little-endian), exactly as the executable embeds them.
 //
-//   mesh_generator <output file> [<parts file>]
+//   mesh_generator <output file> [--seed <n>]
 //
 // The same bytes on every run: the shape is fixed, the surface mesher's random
 // generator is seeded, the meshing runs on one thread, and every choice breaks ties
-// by index.
+// by index. Another seed gives another, equally good tessellation of the same
+// sculpture, to try the reveal on.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -25,6 +24,7 @@
 #include "reveal_order.h"
 #include "sculpture.h"
 #include "tessellate.h"
+#include "timeline.h"
 
 static_assert(std::endian::native == std::endian::little, "the file is written as in memory");
 
@@ -32,14 +32,7 @@ namespace {
 
 constexpr std::uint32_t kBodyVertices = MeshVertexCount - 4;
 constexpr std::uint32_t kTriangles = MeshIndexCount / 3;
-// Where the loose tetrahedron sits in the list: it is drawn from about 20.3 s to 39.7 s.
-constexpr std::size_t kTetrahedronTriangle = 97'641;
-// The spin of the run's last two frames (59.916 and 59.933 s), which still draw the first
-// 642 triangles of the list, and the camera's eye in the world.
-constexpr double kLastSpin = 35.95;
-constexpr std::uint32_t kLastIndices = 1'927;
-constexpr int kParts = 6;  // the sculpture's named parts
-constexpr Vec3 kEye{3.2, 2.0, -0.1};
+constexpr std::uint32_t kSeed = 20261209;  // the mesher's, for the demo's tessellation
 
 class Stopwatch {
 public:
@@ -93,56 +86,6 @@ std::array<Triangle, 4> TetrahedronFaces(const std::array<Vec3, 4>& p, std::uint
     return faces;
 }
 
-// Each named part of the sculpture comes in on a bar line of the track (a bar is 2 s) and
-// is finished on another: the rabbit grows from the root of its left ear, the ear and
-// the head first, the body out of the neck, the right ear out of the head and the legs
-// out of the body. Taken away in reverse, each part goes on the bar line that mirrors
-// its coming in about the turn at 30 s. The head alone comes in a few frames after the
-// start, when the count of the run's last frames is drawn: the list opens with the
-// back of the ear's root, which faces away from the camera then, and the head goes
-// before those frames, so that they show an empty sky.
-constexpr double kIndicesPerSecond = MeshIndexCount / 30.0;
-constexpr double kLastFrames = kLastIndices / kIndicesPerSecond;  // seconds of the rise
-struct Milestone {
-    SculpturePart part;
-    double enters;    // seconds
-    double finishes;  // seconds; 0 for the body, which finishes the list at 30 s
-};
-constexpr Milestone kMilestones[] = {
-    {SculpturePart::LeftEar, 0.0, 2.0},     {SculpturePart::Head, kLastFrames, 8.0},
-    {SculpturePart::Body, 2.0, 0.0},        {SculpturePart::RightEar, 2.0, 6.0},
-    {SculpturePart::FrontLegs, 10.0, 24.0}, {SculpturePart::HindLegs, 12.0, 28.0}};
-// How near its bar line a part comes in and is finished: within two frames at 60 Hz.
-constexpr double kMilestoneTolerance = 2.0 / 60.0;
-
-// The part of each triangle of the list, numbered from 1, with the tetrahedron's four
-// (part 0) put in at their place.
-std::vector<std::uint8_t> PartsInOrder(const std::vector<std::uint8_t>& parts,
-                                       const std::vector<std::uint32_t>& numbers) {
-    std::vector<std::uint8_t> listed;
-    for (std::uint32_t f : numbers)
-        listed.push_back(parts[f] + 1);
-    listed.insert(listed.begin() + kTetrahedronTriangle, 4, 0);
-    return listed;
-}
-
-// The triangles of the body drawn by the given moment of the rise.
-std::uint32_t BodyTrianglesAt(double seconds) {
-    const auto listed = static_cast<std::uint32_t>(std::llround(seconds * kIndicesPerSecond / 3.0));
-    return listed > kTetrahedronTriangle ? listed - 4 : listed;
-}
-
-// The moments of the rise at which a part's first and last triangles are first drawn.
-std::pair<double, double> Span(const std::vector<std::uint8_t>& parts, SculpturePart part) {
-    std::size_t first = parts.size(), last = 0;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        if (parts[i] == static_cast<std::uint8_t>(part) + 1)
-            first = std::min(first, i), last = i;
-    }
-    return {3.0 * static_cast<double>(first) / kIndicesPerSecond,
-            3.0 * static_cast<double>(last + 1) / kIndicesPerSecond};
-}
-
 void Require(bool condition, const std::string& what) {
     if (!condition)
         throw std::runtime_error(what);
@@ -172,16 +115,67 @@ void CheckRounded(const std::vector<MeshVertex>& vertices,
     }
 }
 
+// The frames that end a run on a 60 Hz screen: the first past the run's end, and the one
+// more that the frame loop draws after destroying the window. They still draw the first
+// part of the list, which must face away from the eye in both, so that they show no mesh.
+struct LastFrames {
+    std::uint32_t triangles = 0;  // the most either draws
+    std::vector<Float4x4> transforms;
+};
+
+LastFrames FindLastFrames() {
+    TimelineState state;
+    LastFrames last;
+    for (std::int64_t frame = 0; last.transforms.size() < 2; ++frame) {
+        const float now = ElapsedSeconds(frame * 1'000'000'000 / 60);
+        const FrameParameters parameters = AdvanceTimeline(state, now, 1920, 1080);
+        if (IsRunOver(now) || !last.transforms.empty()) {
+            last.triangles = std::max(last.triangles, parameters.indexCount / 3);
+            last.transforms.push_back(parameters.transform);
+        }
+    }
+    return last;
+}
+
+// Whether a triangle runs anticlockwise on the screen through the frame's transform, so
+// that the rasteriser culls it. The transform is the transposed one: row i holds the
+// coefficients of (x, y, z, 1) for clip-space component i.
+bool Culled(const Float4x4& m, const std::array<Vec3, 3>& corners) {
+    std::array<double, 3> x, y;
+    for (int c = 0; c < 3; ++c) {
+        const Vec3& p = corners[c];
+        double clip[4];
+        for (int i = 0; i < 4; ++i)
+            clip[i] = m.m[i][0] * p.x + m.m[i][1] * p.y + m.m[i][2] * p.z + m.m[i][3];
+        x[c] = clip[0] / clip[3];
+        y[c] = -clip[1] / clip[3];  // the screen's y runs down
+    }
+    return (x[1] - x[0]) * (y[2] - y[0]) - (x[2] - x[0]) * (y[1] - y[0]) < 0.0;
+}
+
+double MedianEdge(const SurfaceMesh& mesh) {
+    std::vector<double> edges;
+    for (const Triangle& t : mesh.triangles) {
+        for (int e = 0; e < 3; ++e)
+            edges.push_back(Length(mesh.positions[t[(e + 1) % 3]] - mesh.positions[t[e]]));
+    }
+    std::nth_element(edges.begin(), edges.begin() + edges.size() / 2, edges.end());
+    return edges[edges.size() / 2];
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2 && argc != 3) {
-        std::fprintf(stderr, "usage: %s <output file> [<parts file>]\n", argv[0]);
+    std::uint32_t seed = kSeed;
+    if (argc == 4 && std::strcmp(argv[2], "--seed") == 0) {
+        seed = static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 10));
+    } else if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <output file> [--seed <n>]\n", argv[0]);
         return 2;
     }
     try {
         Stopwatch watch;
-        const SurfaceMesh body = TessellateSculpture(kBodyVertices);
+        const SurfaceMesh body = TessellateSculpture(kBodyVertices, seed);
         Require(body.triangles.size() == kTriangles - 4, "unexpected triangle count");
         for (const Triangle& t : body.triangles) {
             const Vec3 a = body.positions[t[0]];
@@ -191,46 +185,49 @@ int main(int argc, char** argv) {
         }
         const double tessellation = watch.Lap();
 
+        // The level lies at most two median edges below the top of what is still to be
+        // drawn, less a tenth for the rounding to four places. The list opens with
+        // triangles that the run's last frames cull, as the rounded positions lie.
         RevealOptions options;
-        // The eye turned back by the last spin into model space: the list opens as far
-        // from what it sees as the opening parts allow, so the run ends on an empty sky.
-        const double c = std::cos(kLastSpin), s = std::sin(kLastSpin);
-        options.hiddenFrom = {c * kEye.x - s * kEye.z, kEye.y, s * kEye.x + c * kEye.z};
-        options.hiddenCount = kLastIndices / 3;
+        options.levelDepth = 1.9 * MedianEdge(body);
+        const LastFrames last = FindLastFrames();
+        options.hiddenCount = last.triangles;
         for (const Triangle& t : body.triangles) {
-            const Vec3 centre =
-                (body.positions[t[0]] + body.positions[t[1]] + body.positions[t[2]]) * (1.0 / 3.0);
-            options.triangleParts.push_back(static_cast<std::uint8_t>(SculpturePartAt(centre)));
+            std::array<Vec3, 3> corners;
+            for (int c = 0; c < 3; ++c) {
+                const Vec3& p = body.positions[t[c]];
+                corners[c] = {ToFourPlaces(p.x), ToFourPlaces(p.y), ToFourPlaces(p.z)};
+            }
+            bool hidden = true;
+            for (const Float4x4& transform : last.transforms)
+                hidden = hidden && Culled(transform, corners);
+            options.hidden.push_back(hidden);
         }
-        options.triangleParts = TidyParts(body, options.triangleParts);
-        options.schedule.resize(kParts);
-        for (const Milestone& milestone : kMilestones) {
-            options.schedule[static_cast<int>(milestone.part)] = {
-                BodyTrianglesAt(milestone.enters),
-                milestone.finishes > 0.0 ? BodyTrianglesAt(milestone.finishes) : 0};
-        }
-        options.tolerance = 40;  // half a frame
         std::vector<std::uint32_t> numbers;
         std::vector<Triangle> order = OrderForReveal(body, options, &numbers);
-        const std::vector<std::uint8_t> triangleParts =
-            PartsInOrder(options.triangleParts, numbers);
-        for (const Milestone& milestone : kMilestones) {
-            const auto [enters, finishes] = Span(triangleParts, milestone.part);
-            const double end = milestone.finishes > 0.0 ? milestone.finishes : 30.0;
-            Require(std::abs(enters - milestone.enters) < kMilestoneTolerance &&
-                        std::abs(finishes - end) < kMilestoneTolerance,
-                    "a part does not come in or finish on its bar line");
-        }
         const double ordering = watch.Lap();
-        // The list: the body's triangles with the tetrahedron put in at its place.
+
+        // The list: the body's triangles with the tetrahedron put in where the level
+        // passes its middle, after the last triangle of the body above it.
         std::vector<Vec3> positions = body.positions;
         const std::array<Vec3, 4> splinter = PlaceTetrahedron();
+        Vec3 middle;
         for (const Vec3& p : splinter) {
             Require(SculptureField(p) > 0.001, "the tetrahedron touches the body");
             positions.push_back(p);
+            middle = middle + p * 0.25;
+        }
+        std::size_t place = 0;
+        for (std::size_t k = 0; k < numbers.size(); ++k) {
+            const Triangle& t = body.triangles[numbers[k]];
+            const double height =
+                (body.positions[t[0]].y + body.positions[t[1]].y + body.positions[t[2]].y) / 3.0;
+            if (height > middle.y)
+                place = k + 1;
         }
         const std::array<Triangle, 4> faces = TetrahedronFaces(splinter, kBodyVertices);
-        order.insert(order.begin() + kTetrahedronTriangle, faces.begin(), faces.end());
+        order.insert(order.begin() + static_cast<std::ptrdiff_t>(place), faces.begin(),
+                     faces.end());
 
         // Vertices numbered by first use.
         std::vector<std::uint32_t> number(positions.size(), ~0u);
@@ -263,14 +260,6 @@ int main(int argc, char** argv) {
                                          file) == vertices.size() &&
                              std::fwrite(indices.data(), 4, indices.size(), file) == indices.size();
         Require(std::fclose(file) == 0 && written, std::string("cannot write ") + argv[1]);
-        if (argc == 3) {
-            FILE* parts = std::fopen(argv[2], "wb");
-            Require(parts != nullptr, std::string("cannot open ") + argv[2]);
-            const bool partsWritten = std::fwrite(triangleParts.data(), 1, triangleParts.size(),
-                                                  parts) == triangleParts.size();
-            Require(std::fclose(parts) == 0 && partsWritten,
-                    std::string("cannot write ") + argv[2]);
-        }
         std::printf(
             "mesh: %u vertices, %u indices; tessellation %.2f s, order %.2f s, output %.2f s\n",
             MeshVertexCount, MeshIndexCount, tessellation, ordering, watch.Lap());

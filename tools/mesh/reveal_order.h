@@ -1,10 +1,13 @@
-// The order in which the surface is revealed: the surface is split into named parts,
-// each of which comes in at a given moment and is finished at another. Each part grows
-// as a wavefront from where it joins the parts already drawn (the first from the start),
-// at a pace of its own, so that the drawn part is at every moment
-// one piece whose boundary runs at one distance within each part. The fronts are walked
-// in bands only a couple of triangle rows thick, each zigzagged as strips, so that
-// successive triangles share edges and the vertex cache is reused.
+// The order in which the surface is revealed: a level that descends from the top of the
+// sculpture to its foot; shown in reverse, it rises from the foot to the top. The
+// surface is cut into horizontal bands, as high as the level allows, and taken from the
+// top down, so that the drawn part is at every moment all that lies above a level, but
+// for the band the level is in. Each band is walked a ring at a time (an edge-connected
+// piece of it: around each ear, around the body, around each leg; where a band lies
+// flat, it is cut into rings two rows wide, one inside the other), each ring as strips
+// that run forward along its upper row and back along its lower one, so that successive
+// triangles share edges and their vertices are used again while still in the
+// post-transform cache.
 #pragma once
 
 #include <cstdint>
@@ -12,41 +15,22 @@
 
 #include "tessellate.h"
 
-// When a part comes in and when it is finished, in triangles of the list.
-struct PartSchedule {
-    // Triangles drawn before the part's first one. The parts that come in at 0 grow from
-    // the start: a point where they meet, or, if one part alone comes in at 0, a point of
-    // it near where it meets the next. Every other part grows from where it joins the
-    // parts that came in before it, which must have reached it by then.
-    std::uint32_t enter = 0;
-    // Triangles drawn up to and with the part's last one; 0 for the part that finishes
-    // the list, which the others' schedules leave no choice for.
-    std::uint32_t finish = 0;
-};
-
 struct RevealOptions {
-    // The list opens out of sight of this point (model space): the eye as the run's last
-    // frames see the mesh, so that what is still drawn there faces away from it.
-    Vec3 hiddenFrom{0.0, 0.0, 0.0};
-    std::uint32_t hiddenCount = 0;            // how many triangles those frames draw
-    std::uint32_t bandRows = 3;               // thickness of each band, in triangle rows
-    std::vector<std::uint8_t> triangleParts;  // each triangle's part, an index into schedule
-    std::vector<PartSchedule> schedule;
-    // How far, in triangles, a part may finish from its aim: the pace of each part is
-    // adjusted until all do.
-    std::uint32_t tolerance = 40;
+    // How far, in model units, the level may lie below the top of what is still to be
+    // drawn: the highest centre of an undrawn triangle above the lowest centre of a drawn
+    // one, past the list's opening.
+    double levelDepth = 0.0;
+    // The list opens with at least `hiddenCount` triangles for which `hidden` is true,
+    // taken from the first bands: the run's last frames, which still draw that many, cull
+    // them all. Only there may the level lie deeper.
+    std::vector<bool> hidden;  // one per triangle of the mesh
+    std::uint32_t hiddenCount = 0;
 };
-
-// The parts, with every triangle that shares no edge with a triangle of its own part
-// given the part that most of its neighbours have: a speck of one part inside another
-// would come in with its own part, cut off from it.
-std::vector<std::uint8_t> TidyParts(const SurfaceMesh& mesh, std::vector<std::uint8_t> parts);
 
 // The mesh's triangles in reveal order, each rotated so that the list reads as strips:
 // a strip of vertices v0, v1, v2, ... is written (v0, v1, v2), (v2, v1, v3),
-// (v2, v3, v4), ... which keeps every triangle's winding. Every part comes in and is
-// finished within the tolerance of its schedule's counts; throws
-// std::runtime_error where the schedule cannot be met. If `numbers` is given, it receives
-// each listed triangle's number in the mesh.
+// (v2, v3, v4), ... which keeps every triangle's winding. If `numbers` is given, it
+// receives each listed triangle's number in the mesh. Throws std::runtime_error for an
+// open mesh or where the first bands hold too few hidden triangles.
 std::vector<Triangle> OrderForReveal(const SurfaceMesh& mesh, const RevealOptions& options,
                                      std::vector<std::uint32_t>* numbers = nullptr);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iterator>
 #include <utility>
 
 namespace {
@@ -143,15 +142,4 @@ Vec3 ProjectOntoSurface(const Vec3& p) {
         q = q - g * (f / Dot(g, g));
     }
     return q;
-}
-
-SculpturePart SculpturePartAt(const Vec3& p) {
-    const Parts parts = PartFields(p);
-    const std::pair<double, SculpturePart> candidates[] = {
-        {parts.leftEar, SculpturePart::LeftEar},     {parts.rightEar, SculpturePart::RightEar},
-        {parts.head, SculpturePart::Head},           {parts.body, SculpturePart::Body},
-        {parts.frontLegs, SculpturePart::FrontLegs}, {parts.hindLegs, SculpturePart::HindLegs}};
-    return std::min_element(std::begin(candidates), std::end(candidates),
-                            [](const auto& a, const auto& b) { return a.first < b.first; })
-        ->second;
 }

@@ -3,8 +3,7 @@
 // the floor. The field is negative inside the body and positive outside; its zero set is
 // the surface the generator meshes.
 //
-// The rabbit is built from smooth blends of ellipsoids and tapered limbs, grouped into
-// named parts that SculpturePartAt tells apart:
+// The rabbit is built from smooth blends of ellipsoids and tapered limbs:
 //   left ear and right ear (the rabbit's own left and right as the demo shows it, whose
 //   coordinates are left-handed): the two tall points, the right one leaning back more;
 //   head: skull, muzzle and cheeks, on a short neck;
@@ -31,8 +30,3 @@ Vec3 ProjectOntoSurface(const Vec3& p);
 
 // A point inside the body, well away from its surface.
 inline constexpr Vec3 SculptureInside{0.0, 0.45, 0.0};
-
-enum class SculpturePart { LeftEar, RightEar, Head, Body, FrontLegs, HindLegs };
-
-// The named part whose primitives lie nearest to p (a point on or near the surface).
-SculpturePart SculpturePartAt(const Vec3& p);
