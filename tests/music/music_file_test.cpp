@@ -1,7 +1,8 @@
 // Checks the generated soundtrack file: its container to the byte, and its levels as
 // dBFS figures (20 log10 of the sample peak, or of the RMS of samples scaled to +/-1),
-// its loudness as a listener hears it (BS.1770: K-weighted, in LUFS) and how it holds up
-// played in mono. The measured figures are printed so that they can be quoted.
+// its loudness as a listener hears it (BS.1770: K-weighted, in LUFS), how it holds up
+// played in mono, how wide it is, and the level of a few bands where the arrangement puts
+// a landing or a backbeat. The measured figures are printed so that they can be quoted.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -108,6 +109,66 @@ double LastAbove(const Track& t, double db) {
     }
     return 0.0;
 }
+
+// A 4th-order Butterworth high-pass at `low` Hz and low-pass at `high` Hz (0 leaves either
+// out), run forwards: two biquads each, bilinear with the cutoff prewarped, the cookbook
+// form with the Butterworth pair of Qs.
+std::vector<double> Filtered(std::vector<double> x, double low, double high) {
+    for (const double q : {0.54119610014619698, 1.3065629648763766}) {
+        for (const bool highPass : {true, false}) {
+            const double hz = highPass ? low : high;
+            if (hz <= 0.0) {
+                continue;
+            }
+            const double w = 2.0 * std::numbers::pi * hz / kRate;
+            const double alpha = std::sin(w) / (2.0 * q);
+            const double c = std::cos(w);
+            const double a0 = 1.0 + alpha;
+            const double b1 = (highPass ? -(1.0 + c) : 1.0 - c) / a0;
+            const double b0 = 0.5 * (highPass ? -b1 : b1);
+            const double a1 = -2.0 * c / a0;
+            const double a2 = (1.0 - alpha) / a0;
+            double s1 = 0.0, s2 = 0.0;
+            for (double& v : x) {
+                const double y = b0 * v + s1;
+                s1 = b1 * v - a1 * y + s2;
+                s2 = b0 * v - a2 * y;
+                v = y;
+            }
+        }
+    }
+    return x;
+}
+
+std::vector<double> Scaled(const std::vector<std::int32_t>& channel) {
+    std::vector<double> x(channel.size());
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        x[i] = channel[i] / kFullScale;
+    }
+    return x;
+}
+
+// The power of both channels through one band, summed over any stretch.
+class BandEnergy {
+public:
+    BandEnergy(const Track& t, double low, double high) : prefix_(kFrames + 1, 0.0) {
+        const std::vector<double> left = Filtered(Scaled(t.left), low, high);
+        const std::vector<double> right = Filtered(Scaled(t.right), low, high);
+        for (std::size_t i = 0; i < kFrames; ++i) {
+            prefix_[i + 1] = prefix_[i] + 0.5 * (left[i] * left[i] + right[i] * right[i]);
+        }
+    }
+
+    double Sum(double from, double to) const { return prefix_[Frame(to)] - prefix_[Frame(from)]; }
+
+    // Mean power over [from, to) in dBFS.
+    double Db(double from, double to) const {
+        return 10.0 * std::log10(Sum(from, to) / static_cast<double>(Frame(to) - Frame(from)));
+    }
+
+private:
+    std::vector<double> prefix_;
+};
 
 // Loudness as BS.1770 measures it: each channel K-weighted (a high shelf of +4 dB above
 // about 1.5 kHz, then a high-pass at 38 Hz; the standard's biquads at 48 kHz), the powers
@@ -220,24 +281,29 @@ double TruePeakDb(const std::vector<std::int32_t>& channel) {
     return Db(peak / kFullScale);
 }
 
-// Correlation of left and right over [from, to), and the power of the mono fold-down
+// Correlation of left and right over [from, to), the power of the mono fold-down
 // (L + R) / 2 against the mean power of the two sides, in dB (0 for a centred signal,
-// -3 for unrelated sides, far below for opposite ones).
+// -3 for unrelated sides, far below for opposite ones), and the power of the side
+// (L - R) / 2 against that of the mid, in dB (-inf for a centred signal, 0 for unrelated
+// sides).
 struct Stereo {
     double correlation;
     double monoDb;
+    double sideDb;
 };
 
 Stereo StereoOf(const Track& t, std::size_t from, std::size_t to) {
-    double lr = 0.0, ll = 0.0, rr = 0.0, mono = 0.0;
+    double lr = 0.0, ll = 0.0, rr = 0.0, mono = 0.0, side = 0.0;
     for (std::size_t i = from; i < to; ++i) {
         const double l = t.left[i], r = t.right[i];
         lr += l * r;
         ll += l * l;
         rr += r * r;
         mono += 0.25 * (l + r) * (l + r);
+        side += 0.25 * (l - r) * (l - r);
     }
-    return {lr / std::sqrt(ll * rr), 10.0 * std::log10(mono / (0.5 * (ll + rr)))};
+    return {lr / std::sqrt(ll * rr), 10.0 * std::log10(mono / (0.5 * (ll + rr))),
+            10.0 * std::log10(side / mono)};
 }
 
 class MusicFile : public ::testing::Test {
@@ -325,6 +391,34 @@ TEST_F(MusicFile, HoldsUpInMonoInEveryTwoSecondWindowUpTo54s) {
         "anti-correlated 100 ms windows: %zu of 540\n",
         lowest, largestLoss, opposite);
     EXPECT_LE(opposite, 5u);
+}
+
+// Yet the peak, where the music is fullest, is wide: the pad, the arpeggio, the hats, the
+// echoes and the reverb differ from side to side. The kick and the bass stay in the
+// middle, where a club's subs and a vinyl cut want them.
+TEST_F(MusicFile, IsWideInThePeakWithTheLowEndCentred) {
+    const Stereo peak = StereoOf(track, Frame(30.0), Frame(46.0));
+    const std::size_t until = Frame(54.0);
+    std::vector<double> mid(until), side(until);
+    for (std::size_t i = 0; i < until; ++i) {
+        mid[i] = 0.5 * (track.left[i] + track.right[i]) / kFullScale;
+        side[i] = 0.5 * (track.left[i] - track.right[i]) / kFullScale;
+    }
+    const std::vector<double> lowMid = Filtered(mid, 0.0, 150.0);
+    const std::vector<double> lowSide = Filtered(side, 0.0, 150.0);
+    double midPower = 0.0, sidePower = 0.0;
+    for (std::size_t i = 0; i < until; ++i) {
+        midPower += lowMid[i] * lowMid[i];
+        sidePower += lowSide[i] * lowSide[i];
+    }
+    const double lowDb = 10.0 * std::log10(sidePower / midPower);
+    std::printf(
+        "peak 30-46 s: correlation %.2f, side %.1f dB against the mid; under 150 Hz, 0-54 s, "
+        "side %.1f dB against the mid\n",
+        peak.correlation, peak.sideDb, lowDb);
+    EXPECT_GE(peak.sideDb, -10.0);
+    EXPECT_LE(peak.correlation, 0.85);
+    EXPECT_LE(lowDb, -20.0);
 }
 
 // The last chord is struck and let go: its 0.25 s levels from 55 s fall along a straight
@@ -457,8 +551,9 @@ TEST_F(MusicFile, UsesAllTwentyFourBits) {
 }
 
 // The loudness follows the picture: a quiet opening that builds, a break that draws
-// breath, and a landing at 30 s, when the sculpture is whole, louder than anything before.
-TEST_F(MusicFile, IsLoudestAtTheLandingAndQuietInTheOpening) {
+// breath, a landing at 30 s, when the sculpture is whole, louder than anything before,
+// and a last chord that settles rather than jolts, no louder than the release before it.
+TEST_F(MusicFile, LoudnessFollowsThePicture) {
     const Loudness loudness(track);
     const double opening = loudness.Integrated(0.0, 8.0);
     const double pause = loudness.Integrated(28.0, 30.0);
@@ -466,15 +561,46 @@ TEST_F(MusicFile, IsLoudestAtTheLandingAndQuietInTheOpening) {
     const double whole = loudness.Integrated(0.0, 60.0);
     const double before = loudness.MaxMomentary(0.0, 29.8);
     const double landing = loudness.MaxMomentary(30.0, 32.0);
+    const double release = loudness.MaxMomentary(46.0, 54.0);
+    const double ending = loudness.MaxMomentary(54.0, 60.0);
     std::printf(
         "loudness: opening %.1f, break %.1f, peak %.1f, integrated %.1f LUFS; momentary "
-        "maximum 0-29.8 s %.1f, 30-32 s %.1f LUFS\n",
-        opening, pause, peak, whole, before, landing);
+        "maximum 0-29.8 s %.1f, 30-32 s %.1f, 46-54 s %.1f, 54-60 s %.1f LUFS\n",
+        opening, pause, peak, whole, before, landing, release, ending);
     EXPECT_GE(landing, before);
+    EXPECT_LE(ending, release);
     EXPECT_GE(peak, opening + 3.0);
     EXPECT_GE(peak, pause + 1.0);
     EXPECT_GE(whole, -17.0);
     EXPECT_LE(whole, -12.0);
+}
+
+// The landing opens up: 5-12 kHz over its first half second (the crash) stands 3 dB over
+// the brightest quarter second of the ten before it, the riser's top included. In the peak
+// the claps drive the backbeat: 2.5-6 kHz in the 100 ms after beats 2 and 4 stands 4 dB
+// over the 100 ms after beats 1 and 3, where only the kick, the hats and the arpeggio play.
+TEST_F(MusicFile, OpensUpAtTheLandingAndClapsDriveThePeak) {
+    const BandEnergy air(track, 5000.0, 12000.0);
+    double brightest = -200.0;
+    for (double from = 20.0; from + 0.25 <= 29.9 + 1e-9; from += 0.01) {
+        brightest = std::max(brightest, air.Db(from, from + 0.25));
+    }
+    const double landing = air.Db(30.0, 30.5);
+    const BandEnergy presence(track, 2500.0, 6000.0);
+    double backbeat = 0.0, downbeat = 0.0;
+    for (int bar = 15; bar < 23; ++bar) {
+        for (const double beat : {0.0, 1.0}) {
+            downbeat += presence.Sum(2.0 * bar + beat, 2.0 * bar + beat + 0.1);
+            backbeat += presence.Sum(2.0 * bar + beat + 0.5, 2.0 * bar + beat + 0.6);
+        }
+    }
+    const double claps = 10.0 * std::log10(backbeat / downbeat);
+    std::printf(
+        "5-12 kHz: brightest 250 ms in 20-29.9 s %.1f dBFS, 30-30.5 s %.1f dBFS; peak, "
+        "2.5-6 kHz after beats 2 and 4 against 1 and 3: %+.1f dB\n",
+        brightest, landing, claps);
+    EXPECT_GE(landing, brightest + 3.0);
+    EXPECT_GE(claps, 4.0);
 }
 
 TEST(MusicGenerator, WritesTheSameBytesEveryRun) {

@@ -13,19 +13,22 @@
 //   opening  Am F C G on pad, held bass and bells; the half-time kick, hats and a slow
 //            arpeggio come in on its last bar
 //   build    four-on-the-floor, hats, a sixteenth arpeggio, then claps and bells that
-//            answer at the end of each bar; filters open
+//            answer at the end of each bar; filters open; four-bar phrases whose second
+//            and fourth bars answer the first and third, the fourth turning on a clap fill
 //   lift     F G with a clap roll, bass in sixteenths and a noise riser
 //   break    E: no kick, no bass, the image drawn in and the level down; the riser peaks
-//            and the lead's pickup leads into the turn
-//   peak     F G Em Am F G C E at full level: the lead melody, a syncopated arpeggio, open
-//            hats, crashes, the widest image
+//            and is cut an eighth early, and the lead's pickup leads into the turn
+//   peak     F G Em Am F G C E at full level, opened by a bright crash: the lead melody, a
+//            syncopated arpeggio, open hats, claps doubled on the backbeat, the widest image
 //   release  Am F Dm E, drums thin out, the lead returns lower and softer, the opening's
 //            bells come back, filters close
 //   ending   A minor with a ninth on top, struck, let go and left to die away
 // The master stage rides the level to a curve per section (quiet opening, loudest peak)
 // and a fader takes the break down; density, brightness, width and harmony do the rest.
-// Every voice that is spread across the sides keeps a core that both share, so that the
-// track holds up in mono.
+// The width is played: the pad has saws of each side's own, the arpeggio, hats, bells and
+// the peak's two clappers sit apart, and the echoes and the reverb differ from side to
+// side. The pad, the crash and the riser keep a core that both sides share and the kick
+// and the bass stay in the middle, so that the track holds up in mono.
 #include "dsp.h"
 #include "mastering.h"
 #include "wave_file.h"
@@ -166,6 +169,12 @@ double Width(double t) {
 
 enum class Part { kOpening, kBuild, kLift, kBreak, kPeak, kRelease, kEnding };
 
+// The bar's place, 0 to 3, in the four-bar phrases that start with the build: the build
+// answers the first two bars of each phrase with the last two, and turns at its end.
+constexpr int PhraseBar(int bar) {
+    return (bar - kForm.build) % 4;
+}
+
 constexpr Part PartOf(int bar) {
     if (bar < kForm.build) {
         return Part::kOpening;
@@ -259,12 +268,12 @@ private:
                 // Struck once and let go after a beat and a half, so that it dies away on
                 // its own.
                 if (bar == kForm.ending) {
-                    Pad(bar, chord, kRingFrom, kRingOut, 1.75);
+                    Pad(bar, chord, kRingFrom, kRingOut, 1.2);
                 }
             } else {
                 // Where fewer parts play, in the opening and the release, the pad plays out.
                 Pad(bar, chord, kBar + 0.05, 0.45,
-                    part == Part::kOpening ? 1.4 : (part == Part::kRelease ? 1.2 : 1.0));
+                    part == Part::kOpening ? 1.4 : (part == Part::kRelease ? 1.2 : 1.3));
             }
             if (part != Part::kEnding) {
                 Drums(bar);
@@ -273,7 +282,9 @@ private:
             Arpeggio(bar, chord);
             Bells(bar, chord);
         }
-        Riser(Bar(kForm.lift), Bar(kForm.peak));
+        // The riser is cut an eighth before the turn, so that the landing's crash opens up
+        // out of a breath instead of continuing a noise that was already there.
+        Riser(Bar(kForm.lift), Time(kForm.peak, -2));
         Crash(Bar(kForm.peak), 1.0);
         Crash(Bar(kForm.secondCrash), 0.6);
         Crash(Bar(kForm.release), 0.45);
@@ -293,39 +304,48 @@ private:
             Kick(t0, 0.9);
             Kick(t0 + 1.0, 0.8);
         } else if (part == Part::kBuild || part == Part::kLift || part == Part::kPeak) {
-            for (int beat = 0; beat < 4; ++beat) {
+            // The build's phrases turn on a beat without the kick, filled by the claps.
+            const bool turn = part == Part::kBuild && PhraseBar(bar) == 3;
+            for (int beat = 0; beat < (turn ? 3 : 4); ++beat) {
                 Kick(t0 + 0.5 * beat, beat == 0 ? 1.0 : 0.92);
             }
         } else if (part == Part::kRelease) {
             Kick(t0, 0.75);
         }
         // Claps on two and four; rolls that double their rate through the lift; a fill of
-        // sixteenths at the end of the break.
+        // sixteenths at the end of the break. In the peak two players clap, one a little to
+        // each side and the right one 7 ms late, so that the backbeat is wide and thick.
         if ((part == Part::kBuild && bar >= kForm.claps) || part == Part::kPeak ||
             (part == Part::kRelease && bar < kForm.thinOut)) {
-            const double level = part == Part::kRelease ? 0.6 : 0.85;
-            Snare(Time(bar, 4), Humanise(level), 0.0);
-            Snare(Time(bar, 12), Humanise(level), 0.0);
-            if (bar == kForm.secondCrash - 1) {
-                // A fill of sixteenths into the crash.
+            const double level = part == Part::kRelease ? 0.6 : (part == Part::kPeak ? 1.0 : 0.85);
+            for (const int step : {4, 12}) {
+                if (part == Part::kPeak) {
+                    Clap(Time(bar, step), Humanise(level), -0.3);
+                    Clap(Time(bar, step) + 0.007, Humanise(0.8 * level), 0.35);
+                } else {
+                    Clap(Time(bar, step), Humanise(level), 0.0);
+                }
+            }
+            if (bar == kForm.secondCrash - 1 || (part == Part::kBuild && PhraseBar(bar) == 3)) {
+                // A fill of sixteenths into the crash, or into the build's next phrase.
                 for (int step = 13; step < 16; ++step) {
-                    Snare(Time(bar, step), 0.35 + 0.1 * (step - 13), 0.2 * (step - 14));
+                    Clap(Time(bar, step), 0.35 + 0.1 * (step - 13), 0.2 * (step - 14));
                 }
             } else if (part == Part::kPeak && (bar - kForm.peak) % 2 == 1 &&
                        bar < kForm.release - 1) {
-                Snare(Time(bar, 15), 0.3, 0.3);
+                Clap(Time(bar, 15), 0.3, 0.3);
             }
         } else if (bar == kForm.lift) {
             for (int step = 0; step < 16; step += 2) {
-                Snare(Time(bar, step), 0.35 + 0.02 * step, 0.0);
+                Clap(Time(bar, step), 0.35 + 0.02 * step, 0.0);
             }
         } else if (part == Part::kLift) {
             for (int step = 0; step < 16; ++step) {
-                Snare(Time(bar, step), 0.4 + 0.03 * step, 0.2 * ((step % 2) * 2 - 1));
+                Clap(Time(bar, step), 0.4 + 0.03 * step, 0.2 * ((step % 2) * 2 - 1));
             }
         } else if (part == Part::kBreak) {
             for (int step = 8; step < 16; ++step) {
-                Snare(Time(bar, step), 0.25 + 0.06 * (step - 8), 0.0);
+                Clap(Time(bar, step), 0.25 + 0.06 * (step - 8), 0.0);
             }
         }
         // Hats: offbeats, then eighths, then sixteenths with accents; in the peak open on the
@@ -333,11 +353,14 @@ private:
         for (int step = 0; step < 16; ++step) {
             const double t = Time(bar, step);
             const bool offbeat = step % 4 == 2;
-            const double pan = step % 2 == 0 ? -0.35 : 0.35;
+            const double pan = step % 2 == 0 ? -0.5 : 0.5;
             if (part == Part::kOpening || part == Part::kRelease) {
                 if (offbeat && (bar >= kForm.kickIn && bar < kForm.thinOut)) {
                     Hat(t, Humanise(0.35), false, pan);
                 }
+            } else if (part == Part::kBuild && step == 14 && PhraseBar(bar) % 2 == 1) {
+                // The second and the last bar of a phrase open up on their last offbeat.
+                Hat(t, 0.45, true, 0.4);
             } else if (part == Part::kBuild && bar < kForm.claps) {
                 if (step % 2 == 0) {
                     Hat(t, Humanise(offbeat ? 0.55 : 0.35), false, pan);
@@ -347,7 +370,7 @@ private:
                 Hat(t, Humanise(accent), false, pan);
             } else if (part == Part::kPeak) {
                 if (offbeat) {
-                    Hat(t, 0.5, true, 0.2);
+                    Hat(t, 0.5, true, -0.4);
                 } else if (step % 2 == 1) {
                     Hat(t, Humanise(0.3), false, pan);
                 }
@@ -366,20 +389,25 @@ private:
         Svf low_;
     };
 
+    // The kick's body is driven into a soft clip before its envelope, so that it keeps its
+    // odd harmonics (150 Hz and up) as it decays: they let it read on speakers that cannot
+    // play its 52 Hz fundamental.
+    static constexpr double kKickDrive = 2.2;
+
     void Kick(double t, double velocity) {
         const std::size_t len = ToFrame(0.7);
         std::vector<double>& out = Scratch(len).left;
         double phase = 0.0;
         Svf click;
-        click.Set(3000.0, 0.7);
-        Air beater(9000.0);
+        click.Set(1800.0, 0.7);
+        Air beater(6000.0);
         for (std::size_t i = 0; i < len; ++i) {
             const double s = static_cast<double>(i) / kSampleRate;
-            const double hz = 46.0 + 110.0 * std::exp(-s / 0.028) + 300.0 * std::exp(-s / 0.004);
+            const double hz = 52.0 + 110.0 * std::exp(-s / 0.028) + 300.0 * std::exp(-s / 0.004);
             phase += hz / kSampleRate;
-            const double amp = std::exp(-s / 0.17) * std::min(1.0, s / 0.0007);
-            double v = std::sin(2.0 * kPi * phase) * amp;
-            v = std::tanh(1.1 * v) / std::tanh(1.1);
+            const double amp = std::exp(-s / 0.11) * std::min(1.0, s / 0.0007);
+            double v = std::tanh(kKickDrive * std::sin(2.0 * kPi * phase)) / std::tanh(kKickDrive);
+            v *= amp;
             v += 0.25 * click.Process(beater.Next(noise_)).band * std::exp(-s / 0.003);
             out[i] = velocity * v;
         }
@@ -387,24 +415,35 @@ private:
         Mix(kick_, ToFrame(t), out, out);
     }
 
-    void Snare(double t, double velocity, double pan) {
+    // Hands never meet all at once: noise struck three times within 20 ms, then a tail, in a
+    // band around 1.3 kHz for its body and one around 3.2 kHz for its bite, where the
+    // backbeat cuts through a full mix; a little tone under it.
+    void Clap(double t, double velocity, double pan) {
         const std::size_t len = ToFrame(0.5);
         auto& [left, right] = Scratch(len);
-        Svf body, air;
-        body.Set(1700.0, 0.9);
-        air.Set(6000.0, 0.7);
-        Air source(9000.0);
+        Svf body, bite, air;
+        body.Set(1300.0, 1.0);
+        bite.Set(3200.0, 0.9);
+        air.Set(7000.0, 0.7);
+        Air source(10000.0);
         double phase = 0.0;
         double gl, gr;
         PanGains(pan, gl, gr);
+        static constexpr double kStrikes[] = {0.0, 0.009, 0.019};
         for (std::size_t i = 0; i < len; ++i) {
             const double s = static_cast<double>(i) / kSampleRate;
             phase += 185.0 * (1.0 + 0.4 * std::exp(-s / 0.012)) / kSampleRate;
-            const double tone = std::sin(2.0 * kPi * phase) * std::exp(-s / 0.045);
+            const double tone = std::sin(2.0 * kPi * phase) * std::exp(-s / 0.04);
+            double strikes = 0.0;
+            for (double at : kStrikes) {
+                strikes += s >= at ? std::exp(-(s - at) / 0.004) : 0.0;
+            }
+            const double tail = s >= kStrikes[2] ? 0.7 * std::exp(-(s - kStrikes[2]) / 0.09) : 0.0;
             const double n = source.Next(noise_);
             const double noise =
-                (body.Process(n).band + 0.6 * air.Process(n).high) * std::exp(-s / 0.11);
-            const double v = velocity * (0.5 * tone + 0.8 * noise) * std::min(1.0, s / 0.0005);
+                (0.6 * body.Process(n).band + bite.Process(n).band + 0.4 * air.Process(n).high) *
+                std::min(1.0, strikes + tail);
+            const double v = velocity * (0.35 * tone + 1.1 * noise) * std::min(1.0, s / 0.0005);
             left[i] = gl * v;
             right[i] = gr * v;
         }
@@ -445,28 +484,31 @@ private:
         Mix(drums_, ToFrame(t), left, right);
     }
 
-    // Noise high-passed at 4.5 kHz and limited above 10 kHz, which darkens as it rings: a
-    // core both sides share and a little of each side's own.
+    // Noise high-passed at 5.2 kHz and limited above 10 to 14 kHz, which darkens as it rings:
+    // a core both sides share and as much again of each side's own. A harder stroke is
+    // brighter and louder for its first half second, as a struck cymbal is.
     void Crash(double t, double velocity) {
         const std::size_t len = ToFrame(4.0);
         auto& [left, right] = Scratch(len);
         Svf fc, fl, fr, lc, ll, lr;
-        fc.Set(4500.0, 0.8);
-        fl.Set(4400.0, 0.8);
-        fr.Set(4700.0, 0.8);
-        Air airC(11000.0), airL(11000.0), airR(11000.0);
+        fc.Set(5200.0, 0.8);
+        fl.Set(5000.0, 0.8);
+        fr.Set(5400.0, 0.8);
+        Air airC(14000.0), airL(14000.0), airR(14000.0);
         for (std::size_t i = 0; i < len; ++i) {
             const double s = static_cast<double>(i) / kSampleRate;
             if (i % 32 == 0) {
-                const double top = 6000.0 + 4500.0 * std::exp(-s / 0.8);
+                const double top = 6000.0 + 8000.0 * velocity * std::exp(-s / 0.8);
                 lc.Set(top, 0.7);
                 ll.Set(top * 0.97, 0.7);
                 lr.Set(top * 1.03, 0.7);
             }
-            const double amp = velocity * 0.3 * std::exp(-s / 1.1) * std::min(1.0, s / 0.001);
+            const double bloom = 1.0 + 0.8 * velocity * std::exp(-s / 0.35);
+            const double amp =
+                velocity * 0.3 * bloom * std::exp(-s / 1.1) * std::min(1.0, s / 0.001);
             const double c = lc.Process(fc.Process(airC.Next(noise_)).high).low;
-            left[i] = (c + 0.4 * ll.Process(fl.Process(airL.Next(noise_)).high).low) * amp;
-            right[i] = (c + 0.4 * lr.Process(fr.Process(airR.Next(noise_)).high).low) * amp;
+            left[i] = (c + ll.Process(fl.Process(airL.Next(noise_)).high).low) * amp;
+            right[i] = (c + lr.Process(fr.Process(airR.Next(noise_)).high).low) * amp;
         }
         AddSend(ToFrame(t), left, right, 0.2, 0.0);
         Mix(drums_, ToFrame(t), left, right);
@@ -501,21 +543,29 @@ private:
     void Pad(int bar, const Chord& chord, double gate, double release, double level) {
         const double t0 = Time(bar, 0);
         const std::size_t len = ToFrame(gate + 8.0 * release);
-        for (int note : chord.pad) {
+        for (std::size_t voice = 0; voice < chord.pad.size(); ++voice) {
             auto& [left, right] = Scratch(len);
-            // A core of three detuned saws that both sides share, so that the chord holds
-            // when the track is played in mono, and one saw a side, detuned apart, for width.
-            std::array<Oscillator, 3> core;
-            static constexpr double kCents[] = {-9.0, 1.0, 8.0};
-            constexpr double kSideCents = 13.0;
-            const double hz = MidiToHz(note);
-            for (std::size_t k = 0; k < 3; ++k) {
+            // A core of two detuned saws that both sides share, so that the chord holds when
+            // the track is played in mono, and two saws a side, each side detuned its own way,
+            // so that the sides beat differently: the width is played, not derived. The
+            // chord's tones lean to alternate sides.
+            std::array<Oscillator, 2> core;
+            static constexpr double kCents[] = {-6.0, 5.0};
+            static constexpr double kSideCents[] = {12.0, -17.0};
+            const double hz = MidiToHz(chord.pad[voice]);
+            for (std::size_t k = 0; k < core.size(); ++k) {
                 core[k] = Oscillator(noise_.Uniform());
                 core[k].SetFrequency(hz * std::exp2(kCents[k] / 1200.0));
             }
-            Oscillator sideL(noise_.Uniform()), sideR(noise_.Uniform());
-            sideL.SetFrequency(hz * std::exp2(kSideCents / 1200.0));
-            sideR.SetFrequency(hz * std::exp2(-kSideCents / 1200.0));
+            std::array<Oscillator, 2> sideL, sideR;
+            for (std::size_t k = 0; k < sideL.size(); ++k) {
+                sideL[k] = Oscillator(noise_.Uniform());
+                sideR[k] = Oscillator(noise_.Uniform());
+                sideL[k].SetFrequency(hz * std::exp2(kSideCents[k] / 1200.0));
+                sideR[k].SetFrequency(hz * std::exp2(-kSideCents[k] / 1200.0));
+            }
+            double gl, gr;
+            PanGains(voice % 2 == 0 ? -0.45 : 0.45, gl, gr);
             // The very first chord starts at once, the track has no fade-in, and holds its
             // level, so that its attack is no louder than the bar. The last chord is struck
             // and held at its level until it is let go.
@@ -526,21 +576,21 @@ private:
             for (std::size_t i = 0; i < len; ++i) {
                 const double s = static_cast<double>(i) / kSampleRate;
                 if (i % 32 == 0) {
+                    // Opens with the build to 4.2 kHz in the peak, under the claps' bite.
                     const double e = Energy(t0 + s);
-                    const double cutoff = 350.0 * std::pow(2.0, 4.2 * e);
+                    const double cutoff = 350.0 * std::pow(2.0, 3.6 * e);
                     fl.Set(cutoff, 0.8);
                     fr.Set(cutoff, 0.8);
                 }
                 if (i == ToFrame(gate)) {
                     env.Release();
                 }
-                const double a = env.Next();
-                double c = 0.0;
-                for (Oscillator& o : core) {
-                    c += o.Saw();
-                }
-                left[i] = fl.Process(c + 1.2 * sideL.Saw()).low * a * 0.06 * level;
-                right[i] = fr.Process(c + 1.2 * sideR.Saw()).low * a * 0.06 * level;
+                const double a = env.Next() * 0.075 * level;
+                const double c = core[0].Saw() + core[1].Saw();
+                const double l = c + 1.1 * (sideL[0].Saw() + sideL[1].Saw());
+                const double r = c + 1.1 * (sideR[0].Saw() + sideR[1].Saw());
+                left[i] = gl * fl.Process(l).low * a;
+                right[i] = gr * fr.Process(r).low * a;
             }
             AddSend(ToFrame(t0), left, right, 0.25, 0.0);
             Mix(music_, ToFrame(t0), left, right);
@@ -562,14 +612,14 @@ private:
         for (std::size_t i = 0; i < len; ++i) {
             const double s = static_cast<double>(i) / kSampleRate;
             if (i % 16 == 0) {
-                filter.Set(180.0 + 900.0 * e + 1800.0 * e * std::exp(-s / 0.07), 1.4);
+                filter.Set(260.0 + 1000.0 * e + 1800.0 * e * std::exp(-s / 0.07), 1.4);
             }
             if (i == ToFrame(gate)) {
                 amp.Release();
             }
             const double a = amp.Next();
-            const double v = filter.Process(saw.Saw()).low * 0.7 + 0.6 * sub.Sine();
-            out[i] = velocity * 0.32 * std::tanh(1.3 * v) * a;
+            const double v = filter.Process(saw.Saw()).low * 0.9 + 0.25 * sub.Sine();
+            out[i] = velocity * 0.23 * std::tanh(1.8 * v) * a;
         }
         Mix(music_, ToFrame(t), out, out);
     }
@@ -585,13 +635,21 @@ private:
                 BassNote(Time(bar, 8), 0.95, root, 0.85 * level, 0.05, 1.0);
                 break;
             }
-            case Part::kBuild:
-                // Eighths: root on the beat, octave on the offbeat.
-                for (int step = 0; step < 16; step += 2) {
+            case Part::kBuild: {
+                // Eighths: root on the beat, octave on the offbeat; the second and the last
+                // bar of a phrase end on sixteenths through the fifth and the octave.
+                static constexpr int kTurn[] = {0, 7, 12, 7};
+                const bool turn = PhraseBar(bar) % 2 == 1;
+                for (int step = 0; step < (turn ? 12 : 16); step += 2) {
                     const bool off = step % 4 == 2;
                     BassNote(Time(bar, step), 0.2, off ? root + 12 : root, off ? 0.8 : 1.0);
                 }
+                for (int step = 12; turn && step < 16; ++step) {
+                    BassNote(Time(bar, step), 0.09, root + kTurn[step - 12],
+                             step == 12 ? 1.0 : 0.8);
+                }
                 break;
+            }
             case Part::kLift:
                 for (int step = 0; step < 16; ++step) {
                     BassNote(Time(bar, step), 0.09, root, step % 4 == 0 ? 1.0 : 0.75);
@@ -636,13 +694,15 @@ private:
         // falling.
         static constexpr int kRising[] = {0, 1, 2, 3, 4, 5, 6, 7};
         static constexpr int kUpDown[] = {0, 2, 4, 6, 7, 5, 3, 1, 0, 2, 4, 6, 5, 3, 2, 1};
+        static constexpr int kDownUp[] = {7, 5, 3, 1, 0, 2, 4, 6, 7, 5, 3, 1, 2, 4, 5, 6};
         static constexpr int kLeaping[] = {0, 4, 6, 1, 4, 6, 2, 5, 0, 4, 6, 1, 4, 7, 3, 5};
         static constexpr int kFalling[] = {7, 5, 6, 4, 5, 3, 2, 1};
         const Part part = PartOf(bar);
         for (int step = 0; step < 16; ++step) {
             const double t = Time(bar, step);
             const double e = Energy(t);
-            const double pan = step % 2 == 0 ? -0.55 : 0.55;
+            // From side to side, further apart as the piece builds up.
+            const double pan = (step % 2 == 0 ? -1.0 : 1.0) * (0.45 + 0.35 * e);
             const double level = 0.45 + 0.55 * e;
             if ((part == Part::kOpening && bar >= kForm.kickIn) || part == Part::kRelease) {
                 if (step % 2 == 0) {
@@ -652,7 +712,10 @@ private:
                             (step % 4 == 0 ? -0.4 : 0.4), e, 0.16);
                 }
             } else if (part == Part::kBuild || part == Part::kLift) {
-                ArpNote(t, tones[kUpDown[step]], (step % 4 == 0 ? 1.0 : 0.7) * level, pan, e, 0.1);
+                // The build answers a phrase's bars that climb first with bars that fall first.
+                const bool answer = part == Part::kBuild && PhraseBar(bar) % 2 == 1;
+                ArpNote(t, tones[(answer ? kDownUp : kUpDown)[step]],
+                        (step % 4 == 0 ? 1.0 : 0.7) * level, pan, e, 0.1);
             } else if (part == Part::kBreak) {
                 // Climbing twice through the chord, louder each time, into the turn.
                 ArpNote(t, tones[kRising[step % 8]], (0.6 + 0.03 * step) * level, pan, e, 0.1);
@@ -701,10 +764,14 @@ private:
                 }
                 break;
             case Part::kBuild:
-                // From the claps on, two bells answer at the end of each bar.
-                if (bar >= kForm.claps) {
+                // From the claps on, two bells answer at the end of each bar, the other way
+                // round every second bar.
+                if (bar >= kForm.claps && PhraseBar(bar) % 2 == 0) {
                     BellNote(Time(bar, 12), p[2] + 12, 0.4, 0.45);
                     BellNote(Time(bar, 14), p[3] + 12, 0.3, -0.45);
+                } else if (bar >= kForm.claps) {
+                    BellNote(Time(bar, 10), p[3] + 12, 0.4, -0.45);
+                    BellNote(Time(bar, 13), p[1] + 12, 0.3, 0.45);
                 }
                 break;
             case Part::kBreak:
@@ -716,7 +783,7 @@ private:
                 break;
             case Part::kPeak:
                 // High and sparse, above the lead: the chord's third at the start of the bar.
-                BellNote(Time(bar, 0), p[1] + 24, 0.3, -0.2);
+                BellNote(Time(bar, 0), p[1] + 24, 0.3, bar % 2 == 0 ? -0.5 : 0.5);
                 break;
             case Part::kRelease:
                 // The opening's figure again, with a fourth stroke falling back.
@@ -821,17 +888,20 @@ private:
                 filterEnv.Release();
             }
             const double f = filterEnv.Next() * brightness;
+            // The filter opens to under 4 kHz at most, so that the lead's attacks on the
+            // downbeats leave the claps' bite, 2.5 to 6 kHz, to the backbeat.
             if (i % 16 == 0) {
-                filterL.Set(900.0 + 4500.0 * f, 1.3);
-                filterR.Set(950.0 + 4700.0 * f, 1.3);
+                filterL.Set(850.0 + 2900.0 * f, 1.3);
+                filterR.Set(900.0 + 3000.0 * f, 1.3);
             }
-            // The two detuned saws lean to opposite sides: a chorus-like spread.
+            // The two detuned saws lean to opposite sides: a chorus-like spread, each side with
+            // a third of the other's.
             const double a = osc[0].Saw();
             const double b = osc[1].Saw();
             const double sub = 0.6 * osc[2].Pulse(0.5);
             const double gain = amp.Next() * 0.1 * level;
-            left[i] = filterL.Process(a + 0.5 * b + sub).low * gain;
-            right[i] = filterR.Process(b + 0.5 * a + sub).low * gain;
+            left[i] = filterL.Process(a + 0.3 * b + sub).low * gain;
+            right[i] = filterR.Process(b + 0.3 * a + sub).low * gain;
         }
         AddSend(ToFrame(t), left, right, 0.3, 0.45);
         Mix(music_, ToFrame(t), left, right);
@@ -889,8 +959,8 @@ private:
             padHeard_.left[i] = padMid + padSide;
             padHeard_.right[i] = padMid - padSide;
             // The side of the tonal parts grows with the build.
-            const double l = g * (music_.left[i] + 0.8 * echoL) + 1.1 * wetL;
-            const double r = g * (music_.right[i] + 0.8 * echoR) + 1.1 * wetR;
+            const double l = g * (music_.left[i] + echoL) + 1.1 * wetL;
+            const double r = g * (music_.right[i] + echoR) + 1.1 * wetR;
             const double mid = 0.5 * (l + r);
             const double side = 0.5 * (l - r) * width;
             master.left[i] = highL.Process(mid + side + kDrums * drums_.left[i]).high;
