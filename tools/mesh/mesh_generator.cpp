@@ -33,6 +33,8 @@ namespace {
 constexpr std::uint32_t kBodyVertices = MeshVertexCount - 4;
 constexpr std::uint32_t kTriangles = MeshIndexCount / 3;
 constexpr std::uint32_t kSeed = 20261209;  // the mesher's, for the demo's tessellation
+// How deep the level may lie, in median edges (a row of triangles is 0.87 of one).
+constexpr double kLevelDepth = 1.35;
 
 class Stopwatch {
 public:
@@ -185,11 +187,14 @@ int main(int argc, char** argv) {
         }
         const double tessellation = watch.Lap();
 
-        // The level lies at most two median edges below the top of what is still to be
-        // drawn, less a tenth for the rounding to four places. The list opens with
-        // triangles that the run's last frames cull, as the rounded positions lie.
+        // The level lies at most about one and a half rows of triangles below the top of
+        // what is still to be drawn: the cut stays close to a line on screen, and the
+        // bands are still high enough for the strips to use vertices again while they are
+        // in the cache (at one row, nearly every triangle would load a vertex). The list
+        // opens with triangles that the run's last frames cull, as the rounded positions
+        // lie.
         RevealOptions options;
-        options.levelDepth = 1.9 * MedianEdge(body);
+        options.levelDepth = kLevelDepth * MedianEdge(body);
         const LastFrames last = FindLastFrames();
         options.hiddenCount = last.triangles;
         for (const Triangle& t : body.triangles) {
