@@ -20,7 +20,6 @@ from pathlib import Path
 import numpy as np
 from PIL import Image, ImageDraw
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "rig"))
 import mesh_model  # noqa: E402
 import rig  # noqa: E402
 from film import draw_counts, film, frames, ramp_seconds  # noqa: E402
