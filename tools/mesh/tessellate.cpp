@@ -47,8 +47,11 @@ Point ToPoint(const Vec3& v) {
 
 // A closed, outward-facing surface mesh of the sculpture, coarser and less even than the
 // final one: the facets of a Delaunay refinement of the implicit surface, at least 25
-// degrees, at most 0.03 across and within 0.002 of the surface. Only the surface is
-// refined; the volume's tetrahedra are left as they come.
+// degrees and at most 0.03 across. Only the surface is refined; the volume's tetrahedra
+// are left as they come. The bound on the distance to the surface is loose: a tight one
+// makes the facets smaller where the surface curves, and the remesher keeps some of
+// that density, so that the final triangles would be smaller there. (The remesher puts
+// every vertex back on the surface, which gives the shape its accuracy.)
 Mesh MeshImplicitSurface(std::uint32_t seed) {
     // The mesher finds its first surface points along random rays from the generator it
     // is given.
@@ -59,7 +62,7 @@ Mesh MeshImplicitSurface(std::uint32_t seed) {
         CGAL::parameters::relative_error_bound = 1e-7, CGAL::parameters::p_rng = &random);
     const Criteria criteria(CGAL::parameters::facet_angle = 25.0,
                             CGAL::parameters::facet_size = 0.03,
-                            CGAL::parameters::facet_distance = 0.002);
+                            CGAL::parameters::facet_distance = 0.02);
     const Complex complex =
         CGAL::make_mesh_3<Complex>(domain, criteria, CGAL::parameters::manifold(),
                                    CGAL::parameters::no_perturb(), CGAL::parameters::no_exude());
@@ -93,29 +96,28 @@ SurfaceMesh TessellateSculpture(std::uint32_t vertexCount, std::uint32_t seed) {
     // An even triangulation has two triangles of sqrt(3)/4 L^2 per vertex for an edge of
     // L: choose L so that the area takes about vertexCount vertices. The remesher keeps
     // its edges between 4/5 and 4/3 of the length it is given, and ends with them about
-    // 7% shorter on average than that; a second try corrects what the estimate misses.
-    // The remesher leaves some parts a little denser than others (where the first mesh
-    // was finer), so it is asked for about 6% more vertices than wanted, and the
-    // shortest edges, which lie where the mesh is densest, are then collapsed.
-    constexpr double kSurplus = 1.06;
+    // 7% shorter on average than that. Its count must come out over the one asked for,
+    // by at most 3%, for edge collapses to take it down to the exact count: it is aimed
+    // at 1% over, and a second try corrects what the estimate misses.
+    constexpr double kAim = 1.01;
     double target =
-        1.07 * std::sqrt(2.0 * PMP::area(coarse) / (std::sqrt(3.0) * kSurplus * vertexCount));
+        1.07 * std::sqrt(2.0 * PMP::area(coarse) / (std::sqrt(3.0) * kAim * vertexCount));
     for (int attempt = 0;; ++attempt) {
         mesh = coarse;
         PMP::isotropic_remeshing(
             mesh.faces(), target, mesh,
             PMP::parameters::number_of_iterations(4).projection_functor(project));
         const double ratio = static_cast<double>(mesh.number_of_vertices()) / vertexCount;
-        if (std::abs(ratio - kSurplus) < 0.02)
+        if (ratio >= 1.0 && ratio < 1.03)
             break;
         if (attempt == 3)
             throw std::runtime_error("the remesher does not come near the vertex count");
-        target *= std::sqrt(ratio / kSurplus);
+        target *= std::sqrt(ratio / kAim);
     }
     mesh.collect_garbage();
 
     // The shortest edges go first, each to its midpoint on the surface, and none that
-    // would turn a triangle over, down to the exact count.
+    // would turn a triangle over.
     SMS::edge_collapse(
         mesh,
         [&mesh, vertexCount](const auto&, const auto&, std::size_t, std::size_t) {
