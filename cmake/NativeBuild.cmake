@@ -16,6 +16,8 @@ set(ZELTAVO_WINDOWS_BINARY_DIR ${CMAKE_BINARY_DIR}/windows)
 # Generated assets: the mesh (raw vertex bytes, then raw index bytes) and the music track.
 set(ZELTAVO_MESH_FILE ${CMAKE_BINARY_DIR}/assets/mesh.bin)
 set(ZELTAVO_MUSIC_FILE ${CMAKE_BINARY_DIR}/assets/music.wav)
+# The timeline's constants for the Python tools and the rig, which read this file.
+set(ZELTAVO_CONSTANTS_FILE ${CMAKE_BINARY_DIR}/timeline_constants.json)
 add_subdirectory(tools)
 
 ExternalProject_Add(windows

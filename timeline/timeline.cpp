@@ -4,21 +4,12 @@
 
 namespace {
 
-constexpr float kColorEndSeconds = 60.0f;
-constexpr float kColorSplitSeconds = 30.0f;
-constexpr float kMiddleRed = 0.4f;
-constexpr float kMiddleGreen = 0.6f;
-constexpr float kMiddleBlue = 0.9f;
-
-constexpr float kSpinRadiansPerSecond = 0.6f;
-
-// MeshIndexCount / 30 s; its single-precision value is 14404.599609375.
-constexpr float kDrawIndicesPerSecond = 14404.6f;
+constexpr float kMiddleRed = RampMiddleColor[0];
+constexpr float kMiddleGreen = RampMiddleColor[1];
+constexpr float kMiddleBlue = RampMiddleColor[2];
 
 // The smallest progress whose truncated count lies above the index list.
 constexpr float kFirstProgressPastTop = static_cast<float>(MeshIndexCount + 1);
-
-constexpr float kRunSeconds = 59.9f;
 
 }  // namespace
 
@@ -28,25 +19,25 @@ float ElapsedSeconds(std::int64_t nanosecondsSinceStart) {
 }
 
 bool IsRunOver(float elapsedSeconds) {
-    return elapsedSeconds > kRunSeconds;
+    return elapsedSeconds > RunSeconds;
 }
 
 BackgroundColor ComputeBackgroundColor(float elapsedSeconds) {
-    const float t = kColorEndSeconds < elapsedSeconds ? kColorEndSeconds : elapsedSeconds;
-    if (t <= kColorSplitSeconds) {
-        const float s = t / kColorSplitSeconds;
+    const float t = RampEndSeconds < elapsedSeconds ? RampEndSeconds : elapsedSeconds;
+    if (t <= RampMiddleSeconds) {
+        const float s = t / RampMiddleSeconds;
         return {s * kMiddleRed + 0.0f, s * kMiddleGreen + 0.0f, s * kMiddleBlue + 0.0f, 1.0f};
     }
     // Each slope is 1 minus the middle value in single precision, so that every channel
     // reaches exactly 1.0 at the end time.
-    const float s = (t - kColorSplitSeconds) / kColorSplitSeconds;
+    const float s = (t - RampMiddleSeconds) / RampMiddleSeconds;
     return {s * (1.0f - kMiddleRed) + kMiddleRed, s * (1.0f - kMiddleGreen) + kMiddleGreen,
             s * (1.0f - kMiddleBlue) + kMiddleBlue, 1.0f};
 }
 
 std::uint32_t AdvanceDrawProgress(TimelineState& state, float deltaSeconds) {
     state.drawProgress =
-        state.drawProgress + (state.drawDirection * kDrawIndicesPerSecond) * deltaSeconds;
+        state.drawProgress + (state.drawDirection * DrawIndicesPerSecond) * deltaSeconds;
     if (state.drawProgress < 0.0f) {
         state.drawProgress = 0.0f;
         state.drawDirection = state.drawDirection * -1.0f;
@@ -72,7 +63,7 @@ FrameParameters AdvanceTimeline(TimelineState& state, float elapsedSeconds,
                                 std::int32_t clientWidth, std::int32_t clientHeight) {
     const float deltaSeconds = elapsedSeconds - state.previousSeconds;
     state.previousSeconds = elapsedSeconds;
-    state.spinAngle = state.spinAngle + deltaSeconds * kSpinRadiansPerSecond;
+    state.spinAngle = state.spinAngle + deltaSeconds * SpinRadiansPerSecond;
 
     FrameParameters frame;
     frame.backgroundColor = ComputeBackgroundColor(elapsedSeconds);

@@ -10,15 +10,6 @@ constexpr float kTwoPi = 6.2831855f;
 constexpr float kPi = 3.1415927f;
 constexpr float kHalfPi = 1.5707964f;
 
-// The fixed camera: 3.2 units out along +x from its focus and 1.2 above it, no roll.
-constexpr Float4 kEye = {3.2f, 2.0f, -0.1f, 0.0f};
-constexpr Float4 kFocus = {0.0f, 0.8f, -0.1f, 0.0f};
-constexpr Float4 kUp = {0.0f, 1.0f, 0.0f, 0.0f};
-
-constexpr float kFieldOfViewY = 0.7853982f;  // pi/4, vertical
-constexpr float kNearZ = 0.1f;
-constexpr float kFarZ = 100.0f;
-
 Float4 Subtract(Float4 a, Float4 b) {
     return {a.x - b.x, a.y - b.y, a.z - b.z, a.w - b.w};
 }
@@ -155,8 +146,9 @@ Float4x4 TransposeMatrix(const Float4x4& m) {
 
 Float4x4 ComposeTransform(float spinAngle, std::int32_t clientWidth, std::int32_t clientHeight) {
     const Float4x4 world = MakeRotationY(spinAngle);
-    const Float4x4 view = MakeLookAtLeftHanded(kEye, kFocus, kUp);
+    const Float4x4 view = MakeLookAtLeftHanded(CameraEye, CameraFocus, CameraUp);
     const float aspect = static_cast<float>(clientWidth) / static_cast<float>(clientHeight);
-    const Float4x4 projection = MakePerspectiveFovLeftHanded(kFieldOfViewY, aspect, kNearZ, kFarZ);
+    const Float4x4 projection =
+        MakePerspectiveFovLeftHanded(CameraFieldOfViewY, aspect, CameraNearZ, CameraFarZ);
     return TransposeMatrix(MultiplyMatrices(MultiplyMatrices(world, view), projection));
 }

@@ -22,6 +22,16 @@ struct Float4x4 {
     float m[4][4];
 };
 
+// The fixed camera: 3.2 units out along +x from its focus and 1.2 above it, no roll, with a
+// vertical field of view of pi/4 and depth from 0.1 to 100 units. The mesh generator and
+// the tools take it from here.
+inline constexpr Float4 CameraEye = {3.2f, 2.0f, -0.1f, 0.0f};
+inline constexpr Float4 CameraFocus = {0.0f, 0.8f, -0.1f, 0.0f};
+inline constexpr Float4 CameraUp = {0.0f, 1.0f, 0.0f, 0.0f};
+inline constexpr float CameraFieldOfViewY = 0.7853982f;
+inline constexpr float CameraNearZ = 0.1f;
+inline constexpr float CameraFarZ = 100.0f;
+
 struct SinCos {
     float sine;
     float cosine;

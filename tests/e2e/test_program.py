@@ -7,20 +7,24 @@ ClearRenderTargetView gives each frame's colour with Wine's timestamp, which run
 the same clock as time.monotonic(). The colour ramp below is written from the demo's
 description, independently of the program's own arithmetic.
 """
+import argparse
 import functools
+import importlib.machinery
+import importlib.util
 import os
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
 import unittest
 from pathlib import Path
+from unittest import mock
 
 import numpy as np
 from PIL import Image, ImageDraw
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "rig"))
 import mesh_model  # noqa: E402
 import rig  # noqa: E402
 from film import draw_counts, film, frames, ramp_seconds  # noqa: E402
@@ -561,6 +565,44 @@ class Capture(unittest.TestCase):
         print("\nmesh in the film against the model:\n  " + "\n  ".join(report),
               file=sys.stderr)
         self.assertEqual(wrong, [])
+
+    # ZELTAVO_CAPTURE_FAULT plants one fault in frame_capture, at its frame 2.
+    def test_each_refusal_and_a_crash_end_the_frames_with_a_code_and_a_line_of_their_own(self):
+        cases = (("refuse", 84, 0, "frame_capture: the device refused the depth-stencil state"),
+                 ("stale", 85, 2, "frame_capture: frame 2: the constant buffer does not hold"),
+                 ("crash", 88, 2, "frame_capture: crashed with exception 0xC0000005"))
+        with rig.Desktop() as desk:
+            for fault, code, whole, line in cases:
+                with self.subTest(fault):
+                    run = desk.run(rig.windows_program("frame_capture"), 64, 36, 10, 5,
+                                   env={"ZELTAVO_CAPTURE_FAULT": fault}, stdout=subprocess.PIPE)
+                    data = run.output.read()
+                    run.output.close()
+                    self.assertEqual(run.wait(timeout=60), rig.wine_exit_code(code))
+                    self.assertEqual(divmod(len(data), 64 * 36 * 4), (whole, 0))
+                    self.assertIn(line, run.trace)
+
+    def test_a_capture_that_fails_or_stalls_leaves_the_film_under_its_name_as_it_was(self):
+        loader = importlib.machinery.SourceFileLoader(
+            "capture", str(Path(__file__).resolve().parents[2] / "tools" / "capture"))
+        capture = importlib.util.module_from_spec(importlib.util.spec_from_loader("capture",
+                                                                                  loader))
+        loader.exec_module(capture)
+        # Frames 0 and 1 come, then none: the stall is counted from the frames read.
+        cases = (("refuse", "code 84\nframe_capture: the device refused the depth-stencil"),
+                 ("stall", "no frame for 20 s, after 2 of 602; stopped, and no film written"))
+        for fault, message in cases:
+            with self.subTest(fault), tempfile.TemporaryDirectory(prefix="zeltavo-film-") as work, \
+                    mock.patch.dict(os.environ, ZELTAVO_CAPTURE_FAULT=fault):
+                output = Path(work, "films", "film.mp4")
+                output.parent.mkdir()
+                output.write_bytes(b"an earlier film")
+                options = argparse.Namespace(size=(64, 36), rate=10, output=output)
+                with self.assertRaises(SystemExit) as stopped:
+                    capture.film(options, Path(work), stall_seconds=20)
+                self.assertIn(message, str(stopped.exception))
+                self.assertEqual(output.read_bytes(), b"an earlier film")
+                self.assertEqual([p.name for p in output.parent.iterdir()], ["film.mp4"])
 
 
 class OtherKeys(unittest.TestCase):

@@ -1,11 +1,9 @@
 """Self-test of the e2e rig against fixtures/probe_window.cpp under real Wine."""
-import sys
 import unittest
 from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "rig"))
 import rig  # noqa: E402
 
 FILL = (32, 160, 96)  # kFill in probe_window.cpp

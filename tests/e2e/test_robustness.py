@@ -9,9 +9,7 @@ import subprocess
 import sys
 import time
 import unittest
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "rig"))
 import rig  # noqa: E402
 from film import draw_counts, frames, ramp_seconds  # noqa: E402
 from test_program import RUN_SECONDS, DemoRun, draw_count_mismatches, program_calls  # noqa: E402

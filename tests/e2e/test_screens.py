@@ -6,9 +6,7 @@ background at the sides and a portrait one crops the mesh at the sides.
 """
 import sys
 import unittest
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "rig"))
 import rig  # noqa: E402
 from film import draw_counts, frames, ramp_seconds  # noqa: E402
 from test_program import (RUN_SECONDS, TURN_SHOT, DemoRun, background_problem,  # noqa: E402

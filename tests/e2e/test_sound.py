@@ -7,7 +7,6 @@ generated track is ZELTAVO_MUSIC_FILE.
 """
 import os
 import re
-import sys
 import tempfile
 import time
 import unittest
@@ -15,7 +14,6 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "rig"))
 import rig  # noqa: E402
 from film import CAPTURE_RC, draw_counts, envelope, read_wave  # noqa: E402
 

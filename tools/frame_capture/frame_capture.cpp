@@ -13,6 +13,11 @@
 // the window, or the first FRAME_LIMIT of them. The exit codes are below; every one
 // but 0 comes with one line on standard error that says what went wrong, and a film cut
 // short by any of them is not a film of the run.
+//
+// ZELTAVO_CAPTURE_FAULT, which only the tests set, plants one fault so that each refusal
+// can be seen: "refuse" drops the depth-stencil state after the set-up, "stale" leaves
+// frame 2's constant buffer holding another transform, "stall" stops before frame 2
+// without ending, and "crash" writes through a null pointer before frame 2.
 #include <windows.h>
 
 #include <cstdarg>
@@ -20,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -31,21 +37,65 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
-// Exit codes. Wine hands a Linux parent the low 8 bits, so they stay small.
-constexpr int kFilmed = 0;           // every frame was written
-constexpr int kNoDevice = 1;         // no hidden window, no device at feature level 11_0
-                                     // or no texture to draw into
-constexpr int kBadArguments = 2;     // the usage line is printed
-constexpr int kOutputClosed = 3;     // the reader of standard output went away
-constexpr int kIncompleteSetUp = 4;  // an object the frame draws with was refused: the
-                                     // frame routine would film the background alone or
-                                     // the mesh without occlusion
-constexpr int kStaleTransform = 5;   // the constant buffer does not hold the frame's
-                                     // transform: the frame routine's Map of it failed and
-                                     // the frame shows the previous frame's spin
-constexpr int kFrameUnread = 6;      // the Map of a CPU-readable copy (of the frame or
-                                     // of its constant buffer) failed
-constexpr int kDeviceRemoved = 7;    // the device was removed or reset mid-run
+// Exit codes. Wine hands a Linux parent the low 8 bits of a Windows exit code, and a
+// process that dies of an exception exits with the exception's code: so that a crash
+// never reads as one of these, none of them is the low byte of a common exception code
+// (checked below), nor 3, the code of abort().
+constexpr int kFilmed = 0;            // every frame was written
+constexpr int kNoDevice = 81;         // no hidden window, no device at feature level 11_0
+                                      // or no texture to draw into
+constexpr int kBadArguments = 82;     // the usage line is printed
+constexpr int kOutputClosed = 83;     // the reader of standard output went away
+constexpr int kIncompleteSetUp = 84;  // an object the frame draws with was refused: the
+                                      // frame routine would film the background alone or
+                                      // the mesh without occlusion
+constexpr int kStaleTransform = 85;   // the constant buffer does not hold the frame's
+                                      // transform: the frame routine's Map of it failed
+                                      // and the frame shows the previous frame's spin
+constexpr int kFrameUnread = 86;      // the Map of a CPU-readable copy (of the frame or
+                                      // of its constant buffer) failed
+constexpr int kDeviceRemoved = 87;    // the device was removed or reset mid-run
+constexpr int kCrashed = 88;          // an exception that nothing handled
+
+constexpr bool NoExceptionAliases(std::initializer_list<int> codes) {
+    // Access violation, breakpoint, single step, misalignment, guard page, in-page error,
+    // invalid handle, no memory, illegal instruction, non-continuable exception, invalid
+    // disposition, array bounds, the seven floating-point exceptions, integer division by
+    // zero and overflow, privileged instruction, stack overflow, DLL not found, entry
+    // point not found, Ctrl+C, DLL initialisation failed, heap corruption, stack buffer
+    // overrun, invalid C runtime parameter, assertion failure and the C++ exception.
+    constexpr unsigned long kExceptions[] = {
+        0xC0000005, 0x80000003, 0x80000004, 0x80000002, 0x80000001, 0xC0000006, 0xC0000008,
+        0xC0000017, 0xC000001D, 0xC0000025, 0xC0000026, 0xC000008C, 0xC000008D, 0xC000008E,
+        0xC000008F, 0xC0000090, 0xC0000091, 0xC0000092, 0xC0000093, 0xC0000094, 0xC0000095,
+        0xC0000096, 0xC00000FD, 0xC0000135, 0xC0000139, 0xC000013A, 0xC0000142, 0xC0000374,
+        0xC0000409, 0xC0000417, 0xC0000420, 0xE06D7363, 3};
+    for (const int code : codes) {
+        for (const unsigned long exception : kExceptions) {
+            if (static_cast<unsigned long>(code) == (exception & 0xFF)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+static_assert(NoExceptionAliases({kNoDevice, kBadArguments, kOutputClosed, kIncompleteSetUp,
+                                  kStaleTransform, kFrameUnread, kDeviceRemoved, kCrashed}),
+              "an exit code that a crash can give as well");
+
+// The fault that ZELTAVO_CAPTURE_FAULT plants, and the frame at which it strikes.
+enum class Fault { kNone, kRefuse, kStale, kStall, kCrash };
+constexpr std::int64_t kFaultFrame = 2;
+
+Fault PlantedFault() {
+    const char* name = std::getenv("ZELTAVO_CAPTURE_FAULT");
+    const std::string fault = name != nullptr ? name : "";
+    return fault == "refuse"  ? Fault::kRefuse
+           : fault == "stale" ? Fault::kStale
+           : fault == "stall" ? Fault::kStall
+           : fault == "crash" ? Fault::kCrash
+                              : Fault::kNone;
+}
 
 // The frame is drawn here instead of into the swap chain's buffer, and copied from here
 // into memory the CPU can read.
@@ -163,6 +213,29 @@ std::string MissingObjects() {
     return missing;
 }
 
+// An exception that nothing handled ends the capture with its own code and line, rather
+// than with the exception's code, whose low byte could read as a refusal.
+LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception) {
+    std::fprintf(stderr, "frame_capture: crashed with exception 0x%08lX at %p\n",
+                 static_cast<unsigned long>(exception->ExceptionRecord->ExceptionCode),
+                 exception->ExceptionRecord->ExceptionAddress);
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), kCrashed);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+// The constant buffer made to hold another transform than the frame's, as when the frame
+// routine's Map of it fails.
+void OverwriteTransform() {
+    using namespace GraphicsObjects;
+    D3D11_MAPPED_SUBRESOURCE mapped;
+    if (SUCCEEDED(
+            deviceContext->Map(constantBuffer.Get(), 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped))) {
+        std::memset(mapped.pData, 0, sizeof(Float4x4));
+        deviceContext->Unmap(constantBuffer.Get(), 0);
+    }
+}
+
 // Ends the capture with code after one line on standard error.
 int Refuse(int code, const char* format, ...) {
     std::fputs("frame_capture: ", stderr);
@@ -255,6 +328,8 @@ int WriteFrame(HANDLE output, std::int64_t frame, const Float4x4& transform, int
 }  // namespace
 
 int main(int argc, char** argv) {
+    SetUnhandledExceptionFilter(ReportCrash);
+    const Fault fault = PlantedFault();
     const int width = argc >= 4 ? PositiveNumber(argv[1]) : 0;
     const int height = argc >= 4 ? PositiveNumber(argv[2]) : 0;
     const int framesPerSecond = argc >= 4 ? PositiveNumber(argv[3]) : 0;
@@ -277,6 +352,9 @@ int main(int argc, char** argv) {
         return Refuse(kNoDevice, "no Direct3D 11 device at feature level 11_0");
     }
     CreatePipelineResources();
+    if (fault == Fault::kRefuse) {
+        GraphicsObjects::depthStencilState.Reset();
+    }
     // The program runs on without what the device refused; a film of such a run would
     // look like a film of the demo and is not one.
     if (const std::string missing = MissingObjects(); !missing.empty()) {
@@ -305,7 +383,17 @@ int main(int argc, char** argv) {
     // the client size it read before, which is this window's size all the same.
     for (std::int64_t frame = 0; frame < frameCount; ++frame) {
         const float seconds = FrameSeconds(frame, framesPerSecond);
+        if (frame == kFaultFrame && fault == Fault::kStall) {
+            Sleep(INFINITE);
+        }
+        if (frame == kFaultFrame && fault == Fault::kCrash) {
+            volatile int* volatile nowhere = nullptr;
+            *nowhere = 0;
+        }
         RenderFrame(window, seconds);
+        if (frame == kFaultFrame && fault == Fault::kStale) {
+            OverwriteTransform();
+        }
         const FrameParameters expected = AdvanceTimeline(timeline, seconds, width, height);
         if (const int code = WriteFrame(output, frame, expected.transform, width, height, pixels);
             code != kFilmed) {

@@ -3,10 +3,10 @@
 //
 //   mesh_generator <output file> [--seed <n>]
 //
-// The same bytes on every run: the shape is fixed, the surface mesher's random
-// generator is seeded, the meshing runs on one thread, and every choice breaks ties
-// by index. Another seed gives another, equally good tessellation of the same
-// sculpture, to try the reveal on.
+// The same bytes on every run: the shape is fixed, the mesher's random generator is
+// seeded, the meshing runs on one thread, and every choice breaks ties by index. Another
+// seed gives another, equally good tessellation of the same sculpture, to try the reveal
+// on.
 #include <algorithm>
 #include <array>
 #include <bit>

@@ -2,14 +2,15 @@
 //
 //   music_generator OUTPUT.wav [RIDER_GAIN.f64 [DUCK_GAIN.f64 [PAD.f64]]]
 //
-// The further files, if named, receive what tools/music/measure reads as raw little-endian
+// The further files, if named, receive what tools/measure-music reads as raw little-endian
 // doubles: the master stage's rider gain and the kick's ducking gain for every frame, and
 // the pad alone as it sits in the mix (ducked and widened, before the master), left and
 // right interleaved.
 //
-// 120 beats per minute, so a bar is 2 s and the track is 30 bars in A minor. It follows
-// the picture: the mesh is built up until it is whole at 30 s, then taken away while the
-// background goes to white. The form (kForm below) gives every section's first bar:
+// Four beats to the bar, in A minor. It follows the picture: the mesh is built up until it
+// is whole at the turn into the peak, then taken away while the background goes to white.
+// The form (kForm below) gives every section's first bar and the track's length; the
+// chords, the melodies and the number of frames follow from it:
 //   opening  Am F C G on pad, held bass and bells; the half-time kick, hats and a slow
 //            arpeggio come in on its last bar
 //   build    four-on-the-floor, hats, a sixteenth arpeggio, then claps and bells that
@@ -34,25 +35,25 @@
 #include "wave_file.h"
 
 #include <malloc.h>
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <utility>
 #include <vector>
 
 namespace music {
 namespace {
 
-constexpr double kLength = 60.0;
-constexpr std::size_t kFrames = 2'880'000;
-constexpr double kBar = 2.0;
+constexpr double kBar = 2.0;           // seconds: 120 beats a minute
 constexpr double kStep = kBar / 16.0;  // a sixteenth note
 
 // The form: the bar at which each section, and each change within one, begins. The score
-// reads every bar number and time from here, so that a section or a mark moves with one
-// edit (the chords of kProgression and the melodies are written bar by bar, though).
+// reads every bar number and time from here, and the chords and the melodies are checked
+// against it, so that a section or a mark moves with one edit.
 struct Form {
     int kickIn;       // the half-time kick, offbeat hats and the climbing arpeggio
     int build;        // four-on-the-floor, bass in eighths
@@ -68,6 +69,8 @@ struct Form {
 };
 constexpr Form kForm{3, 4, 7, 12, 14, 15, 18, 23, 26, 27, 30};
 constexpr int kBars = kForm.end;
+constexpr double kLength = kBars * kBar;  // seconds
+constexpr auto kFrames = static_cast<std::size_t>(kLength * kSampleRate);
 
 // The last chord is let go this long after it is struck, and every voice of it then decays
 // with this time constant (12 dB a second), so that the track dies away on a straight line
@@ -208,13 +211,96 @@ constexpr Chord kEm{40, {55, 59, 64, 67}};
 constexpr Chord kDm{38, {57, 62, 65, 69}};
 constexpr Chord kAmOpen{45, {57, 60, 64, 71}};  // the last chord, with a ninth on top
 
-constexpr std::array<Chord, kBars> kProgression = {
-    kAm,     kF,      kC,      kG,  kAm, kF, kC, kG, kAm, kF, kC, kG,  // opening and build
-    kF,      kG,      kE,                                              // lift and break
-    kF,      kG,      kEm,     kAm, kF,  kG, kC, kE,                   // peak
-    kAm,     kF,      kDm,     kE,                                     // release
-    kAmOpen, kAmOpen, kAmOpen,                                         // ending
+// The chords of each section, one a bar, played in turn from its first bar to its end.
+constexpr Chord kOpeningChords[] = {kAm, kF, kC, kG};  // the build's as well
+constexpr Chord kLiftChords[] = {kF, kG};
+constexpr Chord kBreakChords[] = {kE};
+constexpr Chord kPeakChords[] = {kF, kG, kEm, kAm, kF, kG, kC, kE};
+constexpr Chord kReleaseChords[] = {kAm, kF, kDm, kE};
+constexpr Chord kEndingChords[] = {kAmOpen};
+
+// Every bar's chord, from the form's sections. A section that ends within a round of its
+// chords stops the build.
+constexpr std::array<Chord, kBars> MakeProgression() {
+    std::array<Chord, kBars> bars{};
+    auto play = [&bars]<std::size_t N>(int first, int end, const Chord(&chords)[N]) {
+        if ((end - first) % static_cast<int>(N) != 0) {
+            throw "a section ends within a round of its chords";
+        }
+        for (int bar = first; bar < end; ++bar) {
+            bars[bar] = chords[(bar - first) % static_cast<int>(N)];
+        }
+    };
+    play(0, kForm.build, kOpeningChords);
+    play(kForm.build, kForm.lift, kOpeningChords);
+    play(kForm.lift, kForm.breakBar, kLiftChords);
+    play(kForm.breakBar, kForm.peak, kBreakChords);
+    play(kForm.peak, kForm.release, kPeakChords);
+    play(kForm.release, kForm.ending, kReleaseChords);
+    play(kForm.ending, kForm.end, kEndingChords);
+    return bars;
+}
+constexpr std::array<Chord, kBars> kProgression = MakeProgression();
+
+// The lead's notes, written against a section's chords.
+struct LeadNote {
+    int bar;  // counted from the section's first bar
+    int step;
+    int length;  // sixteenths
+    int note;
 };
+
+// The pickup at the end of the break, G sharp to the A of the turn, and the melody over the
+// peak's chords.
+constexpr LeadNote kPeakMelody[] = {
+    {-1, 12, 2, 76}, {-1, 14, 2, 80},                                  // break
+    {0, 0, 6, 81},   {0, 6, 2, 79},   {0, 8, 4, 77},  {0, 12, 4, 84},  // F
+    {1, 0, 6, 83},   {1, 6, 2, 81},   {1, 8, 4, 79},  {1, 12, 4, 74},  // G
+    {2, 0, 6, 76},   {2, 6, 2, 79},   {2, 8, 4, 83},  {2, 12, 4, 81},  // Em
+    {3, 0, 4, 84},   {3, 4, 2, 83},   {3, 6, 10, 81},                  // Am
+    {4, 0, 6, 81},   {4, 6, 2, 79},   {4, 8, 4, 77},  {4, 12, 4, 81},  // F
+    {5, 0, 6, 86},   {5, 6, 2, 84},   {5, 8, 4, 83},  {5, 12, 4, 79},  // G
+    {6, 0, 6, 84},   {6, 6, 2, 76},   {6, 8, 4, 79},  {6, 12, 4, 84},  // C
+    {7, 0, 8, 83},   {7, 8, 4, 80},   {7, 12, 4, 76},                  // E
+};
+
+// In the release the lead comes back lower and darker with a line that falls to the A of
+// the last chord, which rings out with it.
+constexpr LeadNote kReleaseMelody[] = {
+    {0, 8, 4, 64}, {0, 12, 4, 69}, {1, 0, 6, 69}, {1, 6, 2, 67},   // Am F
+    {1, 8, 8, 65}, {2, 0, 4, 65},  {2, 4, 2, 64}, {2, 6, 10, 62},  // Dm
+    {3, 0, 6, 64}, {3, 6, 2, 62},  {3, 8, 4, 59}, {3, 12, 4, 56},  // E
+};
+
+// Where a melody's last note ends, and its first begins, in sixteenths from its section's
+// first bar.
+template <std::size_t N>
+constexpr int MelodyEnd(const LeadNote (&notes)[N]) {
+    int end = 0;
+    for (const LeadNote& n : notes) {
+        end = std::max(end, 16 * n.bar + n.step + n.length);
+    }
+    return end;
+}
+template <std::size_t N>
+constexpr int MelodyStart(const LeadNote (&notes)[N]) {
+    int start = 0;
+    for (const LeadNote& n : notes) {
+        start = std::min(start, 16 * n.bar + n.step);
+    }
+    return start;
+}
+
+// Each melody is written for one round of its section's chords and ends with its section;
+// the pickup lies within the break.
+static_assert(static_cast<int>(std::size(kPeakChords)) == kForm.release - kForm.peak &&
+                  MelodyEnd(kPeakMelody) == 16 * (kForm.release - kForm.peak),
+              "the peak's melody fills the peak, one bar a chord");
+static_assert(-MelodyStart(kPeakMelody) <= 16 * (kForm.peak - kForm.breakBar),
+              "the pickup starts within the break");
+static_assert(static_cast<int>(std::size(kReleaseChords)) == kForm.ending - kForm.release &&
+                  MelodyEnd(kReleaseMelody) == 16 * (kForm.ending - kForm.release),
+              "the release's melody fills the release, one bar a chord");
 
 // Adds a rendered voice at `start`, tapering its last 10 ms so it never ends in a step.
 void Mix(Stereo& bus, std::size_t start, const std::vector<double>& left,
@@ -828,38 +914,11 @@ private:
         Mix(music_, ToFrame(t), left, right);
     }
 
-    struct LeadNote {
-        int bar;  // counted from the section's first bar
-        int step;
-        int length;  // sixteenths
-        int note;
-    };
-
     void Lead() {
-        // The pickup at the end of the break, G sharp to the A of the turn, and the melody
-        // over the peak's progression.
-        static constexpr LeadNote kMelody[] = {
-            {-1, 12, 2, 76}, {-1, 14, 2, 80},                                  // break
-            {0, 0, 6, 81},   {0, 6, 2, 79},   {0, 8, 4, 77},  {0, 12, 4, 84},  // F
-            {1, 0, 6, 83},   {1, 6, 2, 81},   {1, 8, 4, 79},  {1, 12, 4, 74},  // G
-            {2, 0, 6, 76},   {2, 6, 2, 79},   {2, 8, 4, 83},  {2, 12, 4, 81},  // Em
-            {3, 0, 4, 84},   {3, 4, 2, 83},   {3, 6, 10, 81},                  // Am
-            {4, 0, 6, 81},   {4, 6, 2, 79},   {4, 8, 4, 77},  {4, 12, 4, 81},  // F
-            {5, 0, 6, 86},   {5, 6, 2, 84},   {5, 8, 4, 83},  {5, 12, 4, 79},  // G
-            {6, 0, 6, 84},   {6, 6, 2, 76},   {6, 8, 4, 79},  {6, 12, 4, 84},  // C
-            {7, 0, 8, 83},   {7, 8, 4, 80},   {7, 12, 4, 76},                  // E
-        };
-        for (const LeadNote& n : kMelody) {
+        for (const LeadNote& n : kPeakMelody) {
             LeadVoice(Time(kForm.peak + n.bar, n.step), n.length * kStep, n.note, 1.0, 1.0, 0.12);
         }
-        // In the release the lead comes back lower and darker with a line that falls to the A
-        // of the last chord, which rings out with it.
-        static constexpr LeadNote kReturn[] = {
-            {0, 8, 4, 64}, {0, 12, 4, 69}, {1, 0, 6, 69}, {1, 6, 2, 67},   // Am F
-            {1, 8, 8, 65}, {2, 0, 4, 65},  {2, 4, 2, 64}, {2, 6, 10, 62},  // Dm
-            {3, 0, 6, 64}, {3, 6, 2, 62},  {3, 8, 4, 59}, {3, 12, 4, 56},  // E
-        };
-        for (const LeadNote& n : kReturn) {
+        for (const LeadNote& n : kReleaseMelody) {
             LeadVoice(Time(kForm.release + n.bar, n.step), n.length * kStep, n.note, 1.1, 0.5,
                       0.12);
         }

@@ -8,6 +8,7 @@ of triangles is the union of their projections, which is what a frame covers wha
 the depth order: the depth test only decides which of them shows in each pixel.
 """
 import functools
+import json
 import math
 import os
 from pathlib import Path
@@ -15,16 +16,24 @@ from pathlib import Path
 import numpy as np
 from PIL import Image, ImageDraw
 
-VERTEX_COUNT = 72_027
-INDEX_COUNT = 432_138
 SCALE = 4  # screen pixels per mask pixel, each way
-INDICES_PER_SECOND = INDEX_COUNT / 30.0
-SPIN_PER_SECOND = 0.6
 
-EYE = np.array([3.2, 2.0, -0.1])
-FOCUS = np.array([0.0, 0.8, -0.1])
-UP = np.array([0.0, 1.0, 0.0])
-FOV_Y, NEAR, FAR = math.pi / 4, 0.1, 100.0
+# The counts, the rates and the camera, as the build wrote them from the timeline's and
+# the mesh's headers (tools/rig/timeline_constants.cpp); single-precision values exactly.
+CONSTANTS = json.loads(Path(os.environ.get(
+    "ZELTAVO_CONSTANTS_FILE",
+    Path(__file__).resolve().parents[2] / "build" / "timeline_constants.json")).read_text())
+VERTEX_COUNT = CONSTANTS["MeshVertexCount"]
+INDEX_COUNT = CONSTANTS["MeshIndexCount"]
+INDICES_PER_SECOND = CONSTANTS["DrawIndicesPerSecond"]
+SPIN_PER_SECOND = CONSTANTS["SpinRadiansPerSecond"]
+RUN_SECONDS = CONSTANTS["RunSeconds"]
+
+EYE = np.array(CONSTANTS["CameraEye"])
+FOCUS = np.array(CONSTANTS["CameraFocus"])
+UP = np.array(CONSTANTS["CameraUp"])
+FOV_Y, NEAR, FAR = (CONSTANTS[name] for name in ("CameraFieldOfViewY", "CameraNearZ",
+                                                  "CameraFarZ"))
 
 
 def load_mesh(path=None):
