@@ -98,6 +98,13 @@ def program_calls(trace, thread, names):
             for c in rig.trace_calls(trace) if c.thread == thread and c.function.endswith(names)]
 
 
+def made_and_released(trace):
+    """The Direct3D and DXGI objects that a trace shows made, and those whose last
+    reference went."""
+    return (set(re.findall(r":(?:d3d|dxgi)\w*_create\w* Created [a-z ]+ (\w+)\.", trace)),
+            set(re.findall(r":\w+_Release (\w+) decreasing refcount to 0\.", trace)))
+
+
 def main_window_handle(trace, size):
     """The Windows handle of the screen-sized window, as Wine's trace shows it."""
     return re.search(r"NtUserCreateWindowEx hwnd (0x[0-9a-f]+) cs 0,0 %dx%d " % size, trace)[1]
@@ -120,6 +127,18 @@ class DemoRun:
     def created(self):
         return next((c for c in rig.trace_calls(self.run.trace, "win", "WIN_CreateWindowEx")
                      if c.args.startswith('L"zeltavo" L"MAIN"')), None)
+
+    def crash(self):
+        """How the program's process crashed (rig.Run.crash), or None. A process that
+        died on a signal after the program had released every object it made died in
+        Wine's own exit of it, once the program's code had ended: said so, and still a
+        crash."""
+        crash = self.run.crash()
+        made, released = made_and_released(self.run.trace)
+        if crash and self.run.poll() < 0 and made and made <= released:
+            crash += (" after the program had released every object it made: in Wine's own"
+                      " exit of the process")
+        return crash
 
     def clock_start(self):
         """When the frame loop's clock started, as seen by the first frame: only to know
@@ -260,7 +279,7 @@ class FullRun(unittest.TestCase):
                         os.path.join(os.environ["ZELTAVO_SHOT_DIR"], "shot-%04.1f.png" % moment))
             cls.exit_code = demo.run.wait(timeout=90)
             cls.wall_seconds = demo.run.wall_seconds
-            cls.crash = demo.run.crash()
+            cls.crash = demo.crash()
             cls.trace = demo.run.trace
         cls.frames = frames(cls.trace)
         cls.presented = presented_frames(cls.trace)
@@ -489,9 +508,7 @@ class FullRun(unittest.TestCase):
         self.assertLess((seen & transposed).sum() / (seen | transposed).sum(), 0.3)
 
     def test_every_direct3d_and_dxgi_object_is_released_at_exit_render_target_view_first(self):
-        created = set(re.findall(r":(?:d3d|dxgi)\w*_create\w* Created [a-z ]+ (\w+)\.",
-                                 self.trace))
-        released = set(re.findall(r":\w+_Release (\w+) decreasing refcount to 0\.", self.trace))
+        created, released = made_and_released(self.trace)
         self.assertGreater(len(created), 10)  # buffers, views, shaders, textures, ...
         self.assertEqual(created - released, set(), "never released")
         # After the last frame, by the exit handlers, in the reverse order of the slots.
@@ -609,7 +626,7 @@ class FailedStartUp(unittest.TestCase):
             demo = DemoRun(desk, env={"WINE_D3D_CONFIG": "MaxShaderModelPS=3"})
             exit_code = demo.run.wait(timeout=60)
             wall_seconds = demo.run.wall_seconds
-            crash, trace = demo.run.crash(), demo.run.trace
+            crash, trace = demo.crash(), demo.run.trace
         self.assertEqual((exit_code, crash), (1, None))
         self.assertLess(wall_seconds, 30.0)
         self.assertIn("D3D11CreateDeviceAndSwapChain Failed to create a device", trace)

@@ -86,13 +86,7 @@ class ProbeWindowTest(unittest.TestCase):
         self.desk.press("c", run.find_window(title="probe"))
         self.assertEqual(run.wait(60), 0xc0000005 & 0xFF)
         self.assertRegex(run.crash() or "", r"^wine: Unhandled .* \(thread [0-9a-f]+\)")
-        run = self.desk.run(self.probe, 30)  # untraced: told by the exit code alone
-        self.desk.press("c", run.find_window(title="probe"))
-        self.assertEqual(run.wait(60), 0xc0000005 & 0xFF)
-        self.assertRegex(run.crash() or "", r"^wine: Unhandled ")
-        run = self.desk.run(self.probe, 30, winedebug="+win")
-        self.desk.press("Escape", run.find_window(title="probe"))
-        self.assertEqual((run.wait(10), run.crash()), (0, None))
+        self.assertIsNotNone(rig.windows_pid(run.trace, run.args[0]))  # told by its process
 
 
 class TraceParsingTest(unittest.TestCase):
@@ -126,6 +120,10 @@ class TraceParsingTest(unittest.TestCase):
         self.assertIsNone(rig.program_crash(stream, "probe.exe", 0))
         own = stream.replace("0030:0034", "0020:0034")
         self.assertRegex(rig.program_crash(own, "probe.exe", 5), r"\(thread 0034\)")
+        # Untraced, only the exit code tells.
+        untraced = stream.splitlines()[2]
+        self.assertEqual(rig.program_crash(untraced, "probe.exe", 5), untraced)
+        self.assertIsNone(rig.program_crash(untraced, "probe.exe", 0))
         self.assertRegex(rig.program_crash("", "probe.exe", -11), "SIGSEGV")
 
 

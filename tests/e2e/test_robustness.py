@@ -46,7 +46,7 @@ class Robustness(unittest.TestCase):
             time.sleep(stall)
             os.kill(demo.run.pid, signal.SIGCONT)
             code = demo.run.wait(timeout=90)
-            crash, trace = demo.run.crash(), demo.run.trace
+            crash, trace = demo.crash(), demo.run.trace
         self.assertEqual((code, crash), (0, None))
         seconds, counts = self.assertFollowsTheTimeline(trace)
         # The clock ran on through the stall: one step of several seconds, and the run
@@ -73,7 +73,7 @@ class Robustness(unittest.TestCase):
                 demo.find_window()
                 code = demo.run.wait(timeout=150)
                 wall = demo.run.wall_seconds
-                crash, trace = demo.run.crash(), demo.run.trace
+                crash, trace = demo.crash(), demo.run.trace
             finally:
                 for hog in hogs:
                     hog.kill()
@@ -115,7 +115,7 @@ class Robustness(unittest.TestCase):
             desk.press("Escape")
             code = demo.run.wait(timeout=30)
             ended = demo.run.ended
-            crash, trace = demo.run.crash(), demo.run.trace
+            crash, trace = demo.crash(), demo.run.trace
         self.assertEqual((code, crash), (0, None))
         if activation:
             # The window is on screen again, showing the run as it goes on.

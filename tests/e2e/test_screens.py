@@ -30,7 +30,7 @@ class ScreenShapes(unittest.TestCase):
                 shot = demo.shoot_at(clock_start, TURN_SHOT)
                 desk.press("Escape")
                 code = demo.run.wait(timeout=30)
-                crash, trace = demo.run.crash(), demo.run.trace
+                crash, trace = demo.crash(), demo.run.trace
 
                 self.assertEqual((code, crash), (0, None))
                 self.assertRegex(created.args, r"style=90000000 0,0 %dx%d " % size)
@@ -49,7 +49,7 @@ class SixteenBitScreen(unittest.TestCase):
         with rig.Desktop(depth=16) as desk:
             demo = DemoRun(desk)
             code = demo.run.wait(timeout=150)
-            crash, trace = demo.run.crash(), demo.run.trace
+            crash, trace = demo.crash(), demo.run.trace
         self.assertIsNone(crash)
         seconds = [ramp_seconds(rgba) for _, rgba in frames(trace)]
         if code == rig.wine_exit_code(1):
