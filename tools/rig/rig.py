@@ -58,10 +58,11 @@ _TRACE_RE = re.compile(
 # Wine starts for it adds a backtrace. Neither line carries a process id.
 _UNHANDLED_RE = re.compile(r"^wine: Unhandled .*\(thread (?P<tid>[0-9a-f]+)\).*$", re.M)
 # How long the environment may take to start, step by step: the prefix is made once per
-# build tree (wineboot --init, about 20 s on a busy 2-core machine), everything else is
-# up within a second or two. Only a process that is still alive is waited for.
+# build tree (wineboot --init, 15 to 35 s on a busy 2-core machine), everything else is
+# up within a few seconds (openbox within 0.4 s, the session's services within 5 s with
+# the cores busy). Only a process that is still alive is waited for.
 PREFIX_SECONDS = 300
-START_SECONDS = 60
+START_SECONDS = 30
 
 
 def default_screen():
