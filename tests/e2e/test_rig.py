@@ -56,7 +56,7 @@ class ProbeWindowTest(unittest.TestCase):
         self.assertEqual(len(created), 1, run.trace[-3000:])
         self.assertIn("style=90000000", created[0].args)  # WS_POPUP | WS_VISIBLE
         self.assertIn("0,0 1920x1080", created[0].args)
-        # Trace time is time.monotonic()'s clock, seen through a tick count that
+        # Trace time is rig.wine_clock()'s clock, seen through a tick count that
         # lags by up to tens of ms (0.05 s seen); 0.5 s still tells clocks apart.
         self.assertLessEqual(run.started - 0.5, created[0].timestamp)
         self.assertLessEqual(created[0].timestamp, shot.t_after + 0.5)
@@ -77,6 +77,14 @@ class ProbeWindowTest(unittest.TestCase):
         run = self.desk.run(self.probe, 1)
         self.assertEqual(run.wait(20), 3)
         self.assertGreaterEqual(run.wall_seconds, 1.0)
+
+    def test_a_crash_of_the_program_is_told_by_its_thread_and_its_exit_code(self):
+        # C: an unhandled access violation (c0000005) on the main thread.
+        run = self.desk.run(self.probe, 30, winedebug="+win")
+        self.desk.press("c", run.find_window(title="probe"))
+        self.assertEqual(run.wait(60), 0xc0000005 & 0xFF)
+        self.assertRegex(run.crash() or "", r"^wine: Unhandled .* \(thread [0-9a-f]+\)")
+        self.assertIsNotNone(rig.windows_pid(run.trace, run.args[0]))  # told by its process
 
 
 class TraceParsingTest(unittest.TestCase):
@@ -99,6 +107,22 @@ class TraceParsingTest(unittest.TestCase):
                          ["d3d11_create_device", "d3d11_create_device", "d3d11_device_Release"])
         fixmes = list(rig.trace_calls(self.TEXT, "d3d11", kind="fixme"))
         self.assertEqual([c.args for c in fixmes], ["something odd"])
+
+    def test_a_crash_line_counts_only_from_the_programs_own_process(self):
+        stream = "\n".join([
+            r'1.0:0020:0024:trace:loaddll:build_module Loaded L"Z:\\bin\\probe.exe" at 1: native',
+            "1.1:0030:0034:trace:win:WIN_CreateWindowEx a helper's window",
+            "wine: Unhandled page fault on read access to 0 at address 1 (thread 0034), "
+            "starting debugger...",
+            "1.2:0020:0024:trace:win:WIN_CreateWindowEx the program's window"])
+        self.assertIsNone(rig.program_crash(stream, "probe.exe", 0))
+        own = stream.replace("0030:0034", "0020:0034")
+        self.assertRegex(rig.program_crash(own, "probe.exe", 5), r"\(thread 0034\)")
+        # Untraced, only the exit code tells.
+        untraced = stream.splitlines()[2]
+        self.assertEqual(rig.program_crash(untraced, "probe.exe", 5), untraced)
+        self.assertIsNone(rig.program_crash(untraced, "probe.exe", 0))
+        self.assertRegex(rig.program_crash("", "probe.exe", -11), "SIGSEGV")
 
 
 class DesktopCleanupTest(unittest.TestCase):

@@ -8,14 +8,13 @@ generated track is ZELTAVO_MUSIC_FILE.
 import os
 import re
 import tempfile
-import time
 import unittest
 from pathlib import Path
 
 import numpy as np
 
 import rig  # noqa: E402
-from film import CAPTURE_RC, draw_counts, envelope, read_wave  # noqa: E402
+from film import CAPTURE_RC, draw_counts, envelope, frames, ramp_seconds, read_wave  # noqa: E402
 
 TRACE = "+winmm,+d3d11,+loaddll"
 SND_ASYNC, SND_RESOURCE = 0x1, 0x40004
@@ -26,7 +25,10 @@ class Playback(unittest.TestCase):
         with rig.Desktop() as desk:
             run = desk.run(rig.windows_program("zeltavo"), env=env, winedebug=TRACE)
             run.find_window(title="zeltavo", timeout=30)
-            time.sleep(seconds)
+            # Until a frame shows that the program's clock has run this long, however slow
+            # the machine is to start the program.
+            rig.wait_for(lambda: any(ramp_seconds(rgba) >= seconds for _, rgba in frames(run.trace)),
+                         120, "a frame of %.0f s" % seconds, step=0.2)
             desk.press("Escape")
             code = run.wait(timeout=30)
             return code, run.trace

@@ -3,6 +3,7 @@ frame's background colour and draw count from Wine's trace, the moment a backgro
 colour stands for, the frames of frame_capture, and the sound Wine played through an
 ALSA configuration that writes it to a file.
 """
+import collections
 import re
 import subprocess
 import struct
@@ -35,6 +36,31 @@ def frames(trace):
     for call in rig.trace_calls(trace, "d3d11", "d3d11_device_context_ClearRenderTargetView"):
         rgba = re.search(r"color_rgba \{([^}]*)\}", call.args).group(1)
         result.append((call.timestamp, [float(v) for v in rgba.split(",")]))
+    return result
+
+
+# One frame as Wine's trace shows it: the index of its Present among the run's presents,
+# when it was presented (Wine's tick, which lags the clock and never leads it), its
+# background colour and draw count, and the moment of the run its colour stands for.
+Frame = collections.namedtuple("Frame", "number presented rgba count seconds")
+_FRAME_CALL = re.compile(
+    r"^(?:(?P<ts>\d+\.\d+):)?(?:[0-9a-f]{4,8}:)?[0-9a-f]{4,8}:trace:(?:d3d11|dxgi):"
+    r"(?:d3d11_device_context_ClearRenderTargetView .*color_rgba \{(?P<rgba>[^}]*)\}"
+    r"|d3d11_device_context_DrawIndexed .*index_count (?P<count>\d+),"
+    r"|(?P<present>d3d11_swapchain_Present) )", re.M)
+
+
+def presented_frames(trace):
+    """Every frame that reached its Present, in order, as Frame (+d3d11,+dxgi traced)."""
+    result, rgba, count = [], None, 0
+    for m in _FRAME_CALL.finditer(trace):
+        if m["rgba"]:
+            rgba, count = [float(v) for v in m["rgba"].split(",")], 0
+        elif m["count"]:
+            count = int(m["count"])
+        elif rgba is not None:
+            result.append(Frame(len(result), float(m["ts"]), rgba, count, ramp_seconds(rgba)))
+            rgba = None
     return result
 
 

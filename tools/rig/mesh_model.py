@@ -46,16 +46,17 @@ def load_mesh(path=None):
     return records[:, :3].astype(np.float64), indices.reshape(-1, 3)
 
 
-def world_to_clip(aspect):
-    """Row-vector matrix of the fixed camera: left-handed look-at, then a left-handed
-    perspective projection with depth from 0 to 1."""
-    forward = (FOCUS - EYE) / np.linalg.norm(FOCUS - EYE)
+def world_to_clip(aspect, eye=tuple(EYE)):
+    """Row-vector matrix of the fixed camera (or of one whose eye is elsewhere): left-handed
+    look-at, then a left-handed perspective projection with depth from 0 to 1."""
+    eye = np.array(eye)
+    forward = (FOCUS - eye) / np.linalg.norm(FOCUS - eye)
     right = np.cross(UP, forward)
     right /= np.linalg.norm(right)
     up = np.cross(forward, right)
     view = np.identity(4)
     view[:3, 0], view[:3, 1], view[:3, 2] = right, up, forward
-    view[3, :3] = [-right @ EYE, -up @ EYE, -forward @ EYE]
+    view[3, :3] = [-right @ eye, -up @ eye, -forward @ eye]
     y_scale = 1.0 / math.tan(FOV_Y / 2)
     projection = np.zeros((4, 4))
     projection[0, 0] = y_scale / aspect
@@ -66,11 +67,11 @@ def world_to_clip(aspect):
     return view @ projection
 
 
-def model_to_clip(angle, aspect=16 / 9):
+def model_to_clip(angle, aspect=16 / 9, eye=tuple(EYE)):
     """Row-vector matrix from model space to clip space at a spin angle about y."""
     c, s = math.cos(angle), math.sin(angle)
     spin = np.array([[c, 0, -s, 0], [0, 1, 0, 0], [s, 0, c, 0], [0, 0, 0, 1.0]])
-    return spin @ world_to_clip(aspect)
+    return spin @ world_to_clip(aspect, eye)
 
 
 def clip_positions(positions, matrix):
@@ -108,8 +109,8 @@ class Mesh:
         self.size = size
         self.aspect = size[0] / size[1]
 
-    def screen(self, angle):
-        clip = clip_positions(self.positions, model_to_clip(angle, self.aspect))
+    def screen(self, angle, eye=tuple(EYE)):
+        clip = clip_positions(self.positions, model_to_clip(angle, self.aspect, eye))
         return screen_positions(clip, self.size)
 
     def cover(self, matrix):
@@ -129,9 +130,9 @@ class Mesh:
     # Several checks ask for the same moments; each mask is drawn once. Callers must not
     # change the arrays they get.
     @functools.lru_cache(maxsize=None)
-    def drawn(self, angle, index_count):
-        """What a frame drawing the first index_count indices covers."""
-        screen = self.screen(angle)
+    def drawn(self, angle, index_count, eye=tuple(EYE)):
+        """What a frame drawing the first index_count indices covers (seen from eye)."""
+        screen = self.screen(angle, eye)
         prefix = self.triangles[:index_count // 3]
         return draw_mask(screen, prefix[front_facing(screen, prefix)], self.size)
 
