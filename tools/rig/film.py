@@ -11,6 +11,7 @@ import struct
 import numpy as np
 
 import rig
+from mesh_model import CONSTANTS
 
 # An ALSA configuration (~/.asoundrc, % the file's path) that sends the default output
 # to a WAVE file instead of a device.
@@ -24,10 +25,13 @@ CAPTURE_RC = """pcm.!default {
 
 
 def ramp_seconds(color):
-    """The moment of the background ramp (black, light blue (0.4, 0.6, 0.9) at 30 s,
-    white at 60 s) whose red channel this is (exact below 60 s)."""
-    red = color[0]
-    return red / 0.4 * 30.0 if red <= 0.4 else 30.0 + (red - 0.4) / 0.6 * 30.0
+    """The moment of the background ramp (black, light blue at its middle, white at its
+    end) whose red channel this is (exact before the end)."""
+    red, middle = color[0], CONSTANTS["RampMiddleColor"][0]
+    middle_seconds, end_seconds = CONSTANTS["RampMiddleSeconds"], CONSTANTS["RampEndSeconds"]
+    if red <= middle:
+        return red / middle * middle_seconds
+    return middle_seconds + (red - middle) / (1.0 - middle) * (end_seconds - middle_seconds)
 
 
 def frames(trace):
