@@ -648,12 +648,10 @@ struct DrawnPart {
 // all that lies above a level: past the list's first 1%, where it opens out of the last
 // frames' sight, no undrawn triangle's centre lies more than two median edges above a
 // drawn one's. It is at most two edge-connected pieces (the two ears, until the level
-// reaches the head), and its front is clean: an opening by 8 edge steps strips no part
-// larger than 80 triangles, and one by 3 steps none larger than 15 triangles or longer
-// than 5 median edges that is still there, or another such, a tenth of a second (six
-// frames) later. A part left half drawn along the front reads on screen as a splinter,
-// a needle or a loose shard; the strip being laid when a frame is cut is one for a frame
-// or two, which the eye takes for the front's own roughness.
+// reaches the head), and its front is clean: an opening by 3 edge steps strips no part
+// larger than 15 triangles or longer than 5 median edges, and one by 8 steps no part
+// larger than 80 triangles. A part left half drawn along the front reads on screen as a
+// splinter, a needle or a loose shard.
 TEST(RevealOrder, DescendsAsALevelWithACleanFrontAtEveryQuarterSecond) {
     const Mesh& m = TheMesh();
     ASSERT_FALSE(m.indices.empty());
@@ -662,14 +660,21 @@ TEST(RevealOrder, DescendsAsALevelWithACleanFrontAtEveryQuarterSecond) {
     std::vector<bool> seen(kTriangles);
     for (std::uint32_t k = 0; k < kTriangles; ++k)
         seen[k] = m.IsBody(k) && m.Normal(k).y > -0.99 * Length(m.Normal(k));
-
-    struct Front {
-        double overlap;  // how far the level lies below the top of what is undrawn
-        std::size_t pieces, size3, size8;
-        double length3;
-        bool Ragged() const { return size3 > 15 || length3 > 5.0; }
-    };
-    const auto front = [&](std::uint32_t count) {
+    TimelineState state;
+    float previous = 0.0f;
+    std::vector<std::string> unfit;
+    std::size_t worstPieces = 0;
+    int worst3 = 0, worst8 = 0;
+    double longest3 = 0.0, widest = 0.0;
+    double next = 0.5;  // the next quarter second to sample, at the first frame from it
+    for (std::int64_t frame = 1; next <= 59.5; ++frame) {
+        const float now = ElapsedSeconds(frame * 1'000'000'000 / 60);
+        const std::uint32_t count = AdvanceDrawProgress(state, now - previous);
+        previous = now;
+        if (now < next - 1e-6)
+            continue;
+        const double grid = next;
+        next += next == 29.5 ? 1.0 : 0.25;
         DrawnPart part{m, across, std::vector<bool>(kTriangles, false), seen};
         double lowestDrawn = 2.0, highestUndrawn = 0.0;
         for (std::uint32_t k = 0; k < kTriangles; ++k) {
@@ -679,55 +684,36 @@ TEST(RevealOrder, DescendsAsALevelWithACleanFrontAtEveryQuarterSecond) {
             double& edge = part.drawn[k] ? lowestDrawn : highestUndrawn;
             edge = part.drawn[k] ? std::min(edge, m.Centre(k).y) : std::max(edge, m.Centre(k).y);
         }
-        Front f{count / 3 > kTriangles / 100
-                    ? std::max(0.0, highestUndrawn - lowestDrawn) / medianEdge
-                    : 0.0,
-                part.Parts(part.drawn).size(), 0, 0, 0.0};
+        const double overlap = count / 3 > kTriangles / 100
+                                   ? std::max(0.0, highestUndrawn - lowestDrawn) / medianEdge
+                                   : 0.0;
+        const std::size_t pieces = part.Parts(part.drawn).size();
+        std::size_t size3 = 0, size8 = 0;
+        double length3 = 0.0;
         for (const auto& p : part.Stripped(3)) {
-            f.size3 = std::max(f.size3, p.size());
-            f.length3 = std::max(f.length3, part.Extent(p) / medianEdge);
+            size3 = std::max(size3, p.size());
+            length3 = std::max(length3, part.Extent(p) / medianEdge);
         }
         for (const auto& p : part.Stripped(8))
-            f.size8 = std::max(f.size8, p.size());
-        return f;
-    };
-
-    // The draw count of each frame, the first at 1/60 s.
-    std::vector<float> seconds;
-    std::vector<std::uint32_t> counts;
-    TimelineState state;
-    for (std::int64_t frame = 1; frame <= 60 * 60; ++frame) {
-        seconds.push_back(ElapsedSeconds(frame * 1'000'000'000 / 60));
-        counts.push_back(AdvanceDrawProgress(
-            state, seconds.back() - (seconds.size() > 1 ? seconds[seconds.size() - 2] : 0.0f)));
-    }
-    std::vector<std::string> unfit;
-    Front worst{};
-    std::size_t frame = 0;
-    for (double grid = 0.5; grid <= 59.5; grid += grid == 29.5 ? 1.0 : 0.25) {
-        while (seconds[frame] < grid - 1e-6)
-            ++frame;
-        const Front f = front(counts[frame]);
-        const bool lasting = f.Ragged() && front(counts[frame + 6]).Ragged();
-        worst.overlap = std::max(worst.overlap, f.overlap);
-        worst.pieces = std::max(worst.pieces, f.pieces);
-        worst.size3 = std::max(worst.size3, f.size3);
-        worst.length3 = std::max(worst.length3, f.length3);
-        worst.size8 = std::max(worst.size8, f.size8);
-        if (f.overlap > 2.0 || f.pieces > 2 || f.size8 > 80 || lasting) {
+            size8 = std::max(size8, p.size());
+        worstPieces = std::max(worstPieces, pieces);
+        widest = std::max(widest, overlap);
+        worst3 = std::max(worst3, static_cast<int>(size3));
+        worst8 = std::max(worst8, static_cast<int>(size8));
+        longest3 = std::max(longest3, length3);
+        if (overlap > 2.0 || pieces > 2 || size3 > 15 || length3 > 5.0 || size8 > 80) {
             char line[200];
             std::snprintf(line, sizeof line,
                           "%.2f s: level %.1f median edges deep, %zu pieces; 3 rings strip %zu "
-                          "triangles, %.1f edges long%s; 8 rings strip %zu",
-                          grid, f.overlap, f.pieces, f.size3, f.length3,
-                          lasting ? " (and 0.1 s later)" : "", f.size8);
+                          "triangles, %.1f edges long; 8 rings strip %zu",
+                          grid, overlap, pieces, size3, length3, size8);
             unfit.push_back(line);
         }
     }
     std::printf(
-        "deepest level %.2f median edges; most pieces %zu; largest part stripped by 3 rings %zu "
-        "triangles, longest %.1f median edges; by 8 rings %zu triangles\n",
-        worst.overlap, worst.pieces, worst.size3, worst.length3, worst.size8);
+        "deepest level %.2f median edges; most pieces %zu; largest part stripped by 3 rings %d "
+        "triangles, longest %.1f median edges; by 8 rings %d triangles\n",
+        widest, worstPieces, worst3, longest3, worst8);
     std::string first;
     for (std::size_t i = 0; i < std::min<std::size_t>(unfit.size(), 8); ++i)
         first += "\n  " + unfit[i];
