@@ -54,8 +54,8 @@ _TRACE_RE = re.compile(
     r"^(?:(?P<ts>\d+\.\d+):)?(?:(?P<pid>[0-9a-f]{4,8}):)?(?P<tid>[0-9a-f]{4,8}):"
     r"(?P<cls>trace|warn|err|fixme):(?P<ch>\w+):(?P<fn>\w+) ?(?P<args>.*)$")
 # What the process that meets an unhandled exception prints before it ends with the
-# exception's code (whose low byte is what the Linux parent sees); the debugger that
-# Wine starts for it adds a backtrace. Neither line carries a process id.
+# exception's code (whose low byte is what the Linux parent sees: the prefix has no
+# debugger that could kill it with another, see wine-run). The line carries no process id.
 _UNHANDLED_RE = re.compile(r"^wine: Unhandled .*\(thread (?P<tid>[0-9a-f]+)\).*$", re.M)
 # How long the environment may take to start, step by step: the prefix is made once per
 # build tree (wineboot --init, 15 to 35 s on a busy 2-core machine), everything else is
@@ -92,7 +92,8 @@ def wine_exit_code(windows_code):
 
 
 def trace_calls(text, channel=None, function=None, kind="trace"):
-    """Yield TraceCall for each Wine debug line of channel (any if None) and function.
+    """Yield TraceCall for each Wine debug line of channel and function and of kind
+    (trace, warn, err or fixme); None stands for any.
 
     timestamp is Wine's tick count in seconds (None without +timestamp): the clock
     of wine_clock(), but refreshed only on wineserver calls, so it may lag by tens
@@ -101,7 +102,7 @@ def trace_calls(text, channel=None, function=None, kind="trace"):
     """
     for line in text.splitlines():
         m = _TRACE_RE.match(line)
-        if (m and channel in (None, m["ch"]) and m["cls"] == kind
+        if (m and channel in (None, m["ch"]) and kind in (None, m["cls"])
                 and (function is None or m["fn"] == function)):
             ts = float(m["ts"]) if m["ts"] else None
             yield TraceCall(ts, m["tid"], m["fn"], m["args"], m["pid"])
